@@ -1,0 +1,114 @@
+#include "utilities/Semaphore.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+std::string errno_text(const char* call, int error) {
+    return std::string(call) + " failed: " + std::strerror(error);
+}
+
+std::string check_name(const std::string& name) {
+    if (name.empty()) return "empty name";
+    if (name.find('/') != std::string::npos) return "name holds a '/': " + name;
+    if (name.size() > 250) return "name longer than 250 characters";
+    return "";
+}
+
+timespec monotonic_deadline(long milliseconds) {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    t.tv_sec += milliseconds / 1000;
+    t.tv_nsec += (milliseconds % 1000) * 1000000L;
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec += 1;
+        t.tv_nsec -= 1000000000L;
+    }
+    return t;
+}
+
+}  // namespace
+
+Semaphore::Semaphore(const std::string& name, long initial_count, long maximum_count)
+    : maximum_(maximum_count) {
+    error_ = check_name(name);
+    if (!error_.empty()) return;
+    if (maximum_count <= 0 || initial_count < 0 || initial_count > maximum_count ||
+        maximum_count > SEM_VALUE_MAX) {
+        error_ = "counts out of range: initial " + std::to_string(initial_count) + ", maximum " +
+                 std::to_string(maximum_count);
+        return;
+    }
+    const std::string object = "/" + name;
+    // Create, or open the one another process made; one removed between the
+    // two attempts sends us round again.
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        sem_t* s = sem_open(object.c_str(), O_CREAT | O_EXCL, 0600,
+                            static_cast<unsigned>(initial_count));
+        if (s != SEM_FAILED) {
+            handle_ = s;
+            has_handle_ = true;
+            created_ = true;
+            return;
+        }
+        if (errno != EEXIST) {
+            error_ = errno_text("sem_open", errno);
+            return;
+        }
+        s = sem_open(object.c_str(), 0);
+        if (s != SEM_FAILED) {
+            handle_ = s;
+            has_handle_ = true;
+            return;
+        }
+        if (errno != ENOENT) {
+            error_ = errno_text("sem_open", errno);
+            return;
+        }
+    }
+    error_ = "sem_open failed: the semaphore keeps disappearing";
+}
+
+Semaphore::~Semaphore() {
+    if (has_handle_) sem_close(handle_);
+    handle_ = nullptr;
+    has_handle_ = false;
+}
+
+bool Semaphore::wait(long milliseconds) {
+    if (handle_ == nullptr) return false;
+    int rc;
+    if (milliseconds < 0) {
+        do rc = sem_wait(handle_);
+        while (rc != 0 && errno == EINTR);
+    } else if (milliseconds == 0) {
+        do rc = sem_trywait(handle_);
+        while (rc != 0 && errno == EINTR);
+    } else {
+        // An absolute deadline keeps a retry after a signal from waiting longer.
+        const timespec deadline = monotonic_deadline(milliseconds);
+        do rc = sem_clockwait(handle_, CLOCK_MONOTONIC, &deadline);
+        while (rc != 0 && errno == EINTR);
+    }
+    return rc == 0;
+}
+
+bool Semaphore::release() {
+    if (handle_ == nullptr) return false;
+    // Check and post are two steps: two processes releasing at once may both
+    // pass the check. The maxima in use (100 and 1) tolerate that.
+    int value = 0;
+    if (sem_getvalue(handle_, &value) != 0) return false;
+    if (value >= maximum_) return false;
+    return sem_post(handle_) == 0;
+}
+
+bool Semaphore::remove(const std::string& name) {
+    if (!check_name(name).empty()) return false;
+    return sem_unlink(("/" + name).c_str()) == 0;
+}
