@@ -1,0 +1,110 @@
+#pragma once
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "sipper/AxisScale.h"
+#include "utilities/Thread.h"
+#include "utilities/Timer.h"
+#include "utilities/Vect3d.h"
+
+class SipperData;
+class Pci7344;
+class ComponentIF;
+class SipperIF;
+class SampleInterfaceIF;
+class NI7344IF;
+
+// The worker thread that carries out one motion operation per start: homing,
+// a sip, a wash cycle, a move to a position or parking. The command side
+// writes the operation and its arguments into SipperData, then calls start();
+// run() reads them, drives the linear board (axes X, Y, Z) and the rotary board
+// (sip sensor, sip output), and leaves state idle or error behind.
+//
+//   SipperTask task(&data);            // asks "LinearMC"/"RotaryMC" for the boards
+//   data.set_operation(OP_HOME);
+//   task.start();                      // state busy at once
+//   ... data.state() == STATE_IDLE && data.homed()
+//   task.request_stop();               // the running operation ends at its next pause
+//
+// The operations below are public so that the component and tests can drive
+// single steps; they belong on the worker thread while it runs.
+class SipperTask : public Thread {
+public:
+    // Opens the clients "Sipper", "SampleInterface", "LinearMC", "RotaryMC" and
+    // the two boards. Throws Exception (and leaves nothing behind) on failure.
+    explicit SipperTask(SipperData* data);
+    ~SipperTask() override;
+
+    // Marks the sipper busy, then starts the thread unless one is running.
+    bool start() override;
+    void run() override;
+
+    Pci7344* linear_board() { return linear_; }
+    Pci7344* rotary_board() { return rotary_; }
+
+    // Task infrastructure.
+    void task_log(const std::string& text);
+    // Sleeps `milliseconds` in slices of at most 100 ms, checking for a stop
+    // request before each slice; throws "Quitflagged Exception : ..." on one.
+    void sleep_checking_quit(long milliseconds);
+    SipperIF* sipper_client();
+    SampleInterfaceIF* sample_interface_client();
+    void restore_fast_motion();
+
+    // Axis primitives.
+    static int32_t steps(const AxisScale& scale, double mm);  // truncated toward zero
+    static double mm(const AxisScale& scale, double steps);
+    static uint8_t axis_bit(const AxisScale& scale);
+    void setup_axis(const AxisScale& scale);
+    void halt_and_setup_axes();
+    void check_axis_status(uint8_t axis);
+    void wait_for_move_complete(uint8_t axis, uint16_t axis_map, const std::string& message,
+                                bool check_limits);
+    // Fills x, y, z of `position` from the board; a failed read is logged and
+    // leaves the components not read yet as they were.
+    void get_current_positions(Vect3d& position);
+
+    // Homing.
+    void home_op();
+    void home_axes();
+
+    // Positioning moves.
+    void goto_z_safe_now();
+    bool goto_position_now(const Vect3d& position, bool check_sensor);
+    void park_sipper();
+
+    // Sip.
+    void sip_now();
+    Vect3d plate_well_position(int row, int column);
+    bool wait_for_move_or_sample(uint8_t axis, uint16_t axis_map);
+    bool sip_with_sensor(Timer& timer, const Vect3d& place);
+    void sip_timed(Timer& timer, const Vect3d& place);
+    static bool is_station_row(int row);
+
+    // Wash.
+    void wash(int position_id, int milliseconds);
+    void wash_operation();
+
+private:
+    void destroy_members();
+    void software_limits_off_after_failure();
+    NI7344IF* board_owner_client(const std::string& name);
+    void check_axes(uint8_t axis);
+    double sensor_volts();
+    void wait_for_cycle_end(Timer& timer);
+
+    SipperData* data_;
+    Pci7344* linear_ = nullptr;
+    Pci7344* rotary_ = nullptr;
+    int log_level_ = 0;
+    double detection_level_ = 0.8;
+    std::map<std::string, std::unique_ptr<ComponentIF>> clients_;
+
+    // Polls of the sensed descent between two axis health checks; carried
+    // over from one descent to the next.
+    int poll_counter_ = 0;
+    // Time from the start of the final Z move to the sensor decision.
+    Timer descent_timer_;
+};

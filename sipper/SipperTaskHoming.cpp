@@ -1,0 +1,167 @@
+#include "interfaces/SipperIF.h"
+#include "motion/Pci7344.h"
+#include "sipper/SipperData.h"
+#include "sipper/SipperTask.h"
+#include "utilities/Exception.h"
+
+namespace {
+
+constexpr uint8_t HOST_VECTOR = 255;
+constexpr uint16_t ALL_BOARD_AXES = 14;
+constexpr int MOTION_HOME1_RPM = 4;
+constexpr int MOTION_HOME2_RPM = 5;
+constexpr int MOTION_HOME3_RPM = 6;
+constexpr double FIRST_Z_SEARCH_RPSPS = 20.0;
+constexpr double SEARCH_RPSPS = 80.0;
+
+}  // namespace
+
+void SipperTask::home_op() {
+    int attempts = 0;
+    for (;;) {
+        try {
+            home_axes();
+        } catch (...) {
+            // With the inhibit (kill switch) tripped every further attempt would
+            // fail the same way; give up at once.
+            int32_t inhibit = 0;
+            sipper_client()->get_inhibit_state(inhibit);
+            if (inhibit != 0) return;
+        }
+        if (attempts > 3) return;
+        ++attempts;
+        if (data_->homed()) return;
+    }
+}
+
+void SipperTask::home_axes() {
+    try {
+        const AxisScale sx = data_->axis_scale(1);
+        const AxisScale sy = data_->axis_scale(2);
+        const AxisScale sz = data_->axis_scale(3);
+        const Vect3d fast = data_->motion_param(MOTION_HOME1_RPM);
+        const Vect3d slow = data_->motion_param(MOTION_HOME2_RPM);
+        const Vect3d index = data_->motion_param(MOTION_HOME3_RPM);
+        const uint8_t x = sx.axis, y = sy.axis, z = sz.axis;
+        const uint16_t all_axes = axis_bit(sx) | axis_bit(sy) | axis_bit(sz);
+
+        data_->set_homed(false);
+        task_log("Begin homing operation");
+        linear_->stop_motion(0, 1, ALL_BOARD_AXES);
+        linear_->set_stepper_loop_mode(x, 1);
+        linear_->set_stepper_loop_mode(y, 1);
+        linear_->set_stepper_loop_mode(z, 1);
+
+        linear_->enable_home_inputs(0);
+        linear_->enable_axis_limit(1, 0, 0);
+        linear_->enable_axis_limit(0, 0, all_axes);
+
+        // Z first, so the probe is up before anything moves sideways.
+        uint16_t forward = 0;
+        uint16_t reverse = 0;
+        linear_->read_limit_status_rtn(0, forward, reverse);
+        if (!(reverse & 0xFF & axis_bit(sz))) {
+            linear_->load_rpm(z, fast.z, HOST_VECTOR);
+            linear_->load_rpsps(z, 0, FIRST_Z_SEARCH_RPSPS, HOST_VECTOR);
+            linear_->set_op_mode(z, 2);
+            linear_->start(z, 0);
+            wait_for_move_complete(z, 0, "failed to find Z reverse limit", false);
+        }
+
+        linear_->read_limit_status_rtn(0, forward, reverse);
+        uint16_t xy_map = 0;
+        if (!(reverse & 0xFF & axis_bit(sx))) xy_map |= axis_bit(sx);
+        if (!(reverse & 0xFF & axis_bit(sy))) xy_map |= axis_bit(sy);
+        linear_->load_rpm(x, fast.x, HOST_VECTOR);
+        linear_->load_rpm(y, fast.y, HOST_VECTOR);
+        linear_->load_rpsps(x, 0, SEARCH_RPSPS, HOST_VECTOR);
+        linear_->load_rpsps(y, 0, SEARCH_RPSPS, HOST_VECTOR);
+        linear_->set_op_mode(x, 2);
+        linear_->set_op_mode(y, 2);
+        linear_->start(0, xy_map);
+        wait_for_move_complete(0, xy_map, "Failed to find X and/or Y reverse limit", true);
+
+        // Back off one revolution, then come back slowly for a repeatable edge.
+        const uint16_t map = all_axes;
+        linear_->set_op_mode(x, 1);
+        linear_->set_op_mode(y, 1);
+        linear_->set_op_mode(z, 1);
+        linear_->load_target_pos(x, sx.steps_per_rev, HOST_VECTOR);
+        linear_->load_target_pos(y, sy.steps_per_rev, HOST_VECTOR);
+        linear_->load_target_pos(z, sz.steps_per_rev, HOST_VECTOR);
+        linear_->start(0, map);
+        wait_for_move_complete(0, map, "1 Rev foward during home failed", false);
+
+        linear_->load_rpm(x, slow.x, HOST_VECTOR);
+        linear_->load_rpm(y, slow.y, HOST_VECTOR);
+        linear_->load_rpm(z, slow.z, HOST_VECTOR);
+        linear_->load_rpsps(x, 0, SEARCH_RPSPS, HOST_VECTOR);
+        linear_->load_rpsps(y, 0, SEARCH_RPSPS, HOST_VECTOR);
+        linear_->load_rpsps(z, 0, SEARCH_RPSPS, HOST_VECTOR);
+        linear_->set_op_mode(x, 2);
+        linear_->set_op_mode(y, 2);
+        linear_->set_op_mode(z, 2);
+        linear_->start(0, map);
+        wait_for_move_complete(0, map, "Failed to find X, Y, and/or Z reverse limit", true);
+        sleep_ms(500);
+
+        linear_->reset_pos(x, 0, 0, HOST_VECTOR);
+        linear_->reset_pos(y, 0, 0, HOST_VECTOR);
+        linear_->reset_pos(z, 0, 0, HOST_VECTOR);
+
+        // Index search inside a window of 1.25 revolutions past the limit.
+        linear_->enable_axis_limit(1, ALL_BOARD_AXES, 0);
+        linear_->enable_axis_limit(0, ALL_BOARD_AXES, ALL_BOARD_AXES);
+        linear_->enable_home_inputs(ALL_BOARD_AXES);
+        sleep_ms(250);
+        const AxisScale* scales[3] = {&sx, &sy, &sz};
+        for (int i = 0; i < 3; ++i) {
+            const AxisScale& s = *scales[i];
+            linear_->load_sw_lim_pos(s.axis, static_cast<int32_t>(s.steps_per_rev * 1.25), 0, HOST_VECTOR);
+            linear_->load_rpm(s.axis, index[i], HOST_VECTOR);
+        }
+        linear_->find_reference(0, ALL_BOARD_AXES, 1);
+        sleep_ms(250);
+        uint16_t found = 0;
+        linear_->wait_reference(0, ALL_BOARD_AXES, 10000, 100, found);
+        if (found != 1) throw Exception("Failed to find one of the indexes");
+
+        task_log(" Found the indexes");
+        linear_->reset_pos(x, 0, 0, HOST_VECTOR);
+        linear_->reset_pos(y, 0, 0, HOST_VECTOR);
+        linear_->reset_pos(z, 0, 0, HOST_VECTOR);
+
+        linear_->enable_axis_limit(1, 0, 0);
+        linear_->enable_axis_limit(0, 0, axis_bit(sy) | axis_bit(sz));
+        linear_->stop_motion(0, 1, all_axes);
+        linear_->enable_home_inputs(0);
+        linear_->enable_axis_limit(0, 0, ALL_BOARD_AXES);
+
+        data_->set_homed(true);
+        task_log("Homing complete");
+    } catch (const Pci7344_Exception& e) {
+        software_limits_off_after_failure();
+        linear_->recover_readback_error(e.code());
+        task_log("home_op failed: " + e.message());
+        task_log("home_axes failed: " + e.message());
+        throw;
+    } catch (const Exception& e) {
+        software_limits_off_after_failure();
+        task_log("home_op failed-- " + e.message());
+        task_log("home_axes failed: " + e.message());
+        throw;
+    } catch (...) {
+        software_limits_off_after_failure();
+        task_log("home_op failed: unknown exception caught");
+        task_log("home_axes failed: unknown exception caught");
+        throw;
+    }
+}
+
+void SipperTask::software_limits_off_after_failure() {
+    // A board that refuses this too must not hide the failure being reported.
+    try {
+        linear_->enable_limits(1, 0, 0);
+    } catch (...) {
+    }
+}
