@@ -36,24 +36,6 @@ TEST(SipperDataDefaults, FreshRecordHoldsTheStartValues) {
     EXPECT_FALSE(data.configured());
 }
 
-TEST(SipperDataDefaults, UndefinedPositionIsLargestDoubleWithUnitW) {
-    EXPECT_EQ(UNDEFINED_POSITION.x, 1.7976931348623157e308);
-    EXPECT_EQ(UNDEFINED_POSITION.y, DBL_MAX);
-    EXPECT_EQ(UNDEFINED_POSITION.z, DBL_MAX);
-    EXPECT_EQ(UNDEFINED_POSITION.w, 1.0);
-}
-
-TEST(SipperDataDefaults, OperationAndStateCodes) {
-    EXPECT_EQ(OP_HOME, 0);
-    EXPECT_EQ(OP_SIP, 1);
-    EXPECT_EQ(OP_WASH, 3);
-    EXPECT_EQ(OP_GOTO, 4);
-    EXPECT_EQ(OP_PARK, 5);
-    EXPECT_EQ(STATE_IDLE, 0);
-    EXPECT_EQ(STATE_ERROR, 1);
-    EXPECT_EQ(STATE_BUSY, 2);
-}
-
 // --- accessors, parameters and scales ----------------------------------------
 
 TEST(SipperDataValues, WrittenValuesReadBackAndStayApart) {
