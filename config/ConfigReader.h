@@ -15,5 +15,21 @@
 // Entries completed before the error stay in the list. Reading stops
 // silently at the first top-level token that cannot start an entry.
 // source_name, when given, prefixes the lexical reports ("a.cfg:3:7: ...").
+
+// Where reading stopped before the end of the input (a token that cannot
+// start an entry): the rest of the input was ignored.
+struct ConfigStop {
+    bool stopped = false;
+    int line = 0;
+    int column = 0;
+};
+
 void parse_config(std::istream& in, std::vector<ConfigEntry>& entries,
-                  const std::string& source_name = "");
+                  const std::string& source_name = "", ConfigStop* stop = nullptr);
+
+// The number conversions of the reader. INTEGER text (optional sign, digits)
+// must fit 32 bits; REAL text must stay finite (an underflow reads as the
+// nearest representable value). False when the text is out of range or
+// malformed; out is then unchanged.
+bool config_integer(const std::string& text, int& out);
+bool config_real(const std::string& text, double& out);

@@ -1,0 +1,409 @@
+#include "config/ConfigurationFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+
+#include "config/ConfigReader.h"
+#include "utilities/Exception.h"
+
+namespace {
+
+// Entries hold 32-bit integers; a long that does not fit must not become
+// another number.
+int checked_int(const char* operation, const std::string& key, long value)
+{
+    if (value < INT_MIN || value > INT_MAX)
+        throw Exception(std::string("ConfigurationFile::") + operation + "() ERROR, value " +
+                        std::to_string(value) + " of " + key + " is outside the 32-bit integer range");
+    return static_cast<int>(value);
+}
+
+// Infinity and NaN have no text form that reads back.
+double checked_real(const char* operation, const std::string& key, double value)
+{
+    if (!std::isfinite(value))
+        throw Exception(std::string("ConfigurationFile::") + operation + "() ERROR, value of " + key +
+                        " is not a finite number");
+    return value;
+}
+
+bool write_all(int fd, const std::string& text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Writes text to a new file beside target and renames it over the target:
+// readers see either the old file or the complete new one, never a part.
+bool replace_file(const std::string& target, const std::string& text)
+{
+    static std::atomic<unsigned> counter{0};
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = target + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            return false;
+    }
+    if (fd < 0)
+        return false;
+
+    // An existing file keeps its permissions.
+    struct stat old_status;
+    bool ok = true;
+    if (::stat(target.c_str(), &old_status) == 0 && S_ISREG(old_status.st_mode))
+        ok = ::fchmod(fd, old_status.st_mode & 07777) == 0;
+    ok = ok && write_all(fd, text) && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
+    if (!ok)
+        ::unlink(temp.c_str());
+    return ok;
+}
+
+}  // namespace
+
+ConfigurationFile::ConfigurationFile() = default;
+
+ConfigurationFile::~ConfigurationFile() = default;
+
+ConfigEntry* ConfigurationFile::find(const std::string& key, int type)
+{
+    for (ConfigEntry& entry : entries_)
+        if (entry.type() == type && entry.key() == key)
+            return &entry;
+    return nullptr;
+}
+
+const ConfigEntry* ConfigurationFile::find(const std::string& key, int type) const
+{
+    for (const ConfigEntry& entry : entries_)
+        if (entry.type() == type && entry.key() == key)
+            return &entry;
+    return nullptr;
+}
+
+const ConfigEntry* ConfigurationFile::find(const std::string& key) const
+{
+    for (const ConfigEntry& entry : entries_)
+        if (entry.key() == key)
+            return &entry;
+    return nullptr;
+}
+
+// ---------------------------------------------------------------- get_value
+
+bool ConfigurationFile::get_value(const std::string& key, ConfigArray& out) const
+{
+    const ConfigEntry* entry = find(key, ConfigEntry::TYPE_ARRAY);
+    if (entry == nullptr)
+        return false;
+    out = entry->elements();
+    return true;
+}
+
+bool ConfigurationFile::get_value(const std::string& key, std::string& out) const
+{
+    const ConfigEntry* entry = find(key, ConfigEntry::TYPE_STRING);
+    if (entry == nullptr)
+        return false;
+    out = entry->string_value();
+    return true;
+}
+
+bool ConfigurationFile::get_value(const std::string& key, int16_t& out) const
+{
+    const ConfigEntry* entry = find(key, ConfigEntry::TYPE_INTEGER);
+    if (entry == nullptr)
+        return false;
+    out = static_cast<int16_t>(static_cast<uint16_t>(entry->int_value() & 0xFFFF));
+    return true;
+}
+
+bool ConfigurationFile::get_value(const std::string& key, int& out) const
+{
+    const ConfigEntry* entry = find(key, ConfigEntry::TYPE_INTEGER);
+    if (entry == nullptr)
+        return false;
+    out = entry->int_value();
+    return true;
+}
+
+bool ConfigurationFile::get_value(const std::string& key, long& out) const
+{
+    const ConfigEntry* entry = find(key, ConfigEntry::TYPE_INTEGER);
+    if (entry == nullptr)
+        return false;
+    out = entry->int_value();
+    return true;
+}
+
+bool ConfigurationFile::get_value(const std::string& key, double& out) const
+{
+    const ConfigEntry* entry = find(key, ConfigEntry::TYPE_REAL);
+    if (entry == nullptr)
+        return false;
+    out = entry->real_value();
+    return true;
+}
+
+// ---------------------------------------------------------------- get_value_or_add
+
+void ConfigurationFile::get_value_or_add(const std::string& key, std::string& out, const std::string& def)
+{
+    if (get_value(key, out))
+        return;
+    add_value(key, def);
+    out = def;
+}
+
+void ConfigurationFile::get_value_or_add(const std::string& key, int16_t& out, int16_t def)
+{
+    if (get_value(key, out))
+        return;
+    add_value(key, static_cast<int>(def));
+    out = def;
+}
+
+void ConfigurationFile::get_value_or_add(const std::string& key, int& out, int def)
+{
+    if (get_value(key, out))
+        return;
+    add_value(key, def);
+    out = def;
+}
+
+void ConfigurationFile::get_value_or_add(const std::string& key, long& out, long def)
+{
+    if (get_value(key, out))
+        return;
+    add_value(key, def);
+    out = def;
+}
+
+void ConfigurationFile::get_value_or_add(const std::string& key, double& out, double def)
+{
+    if (get_value(key, out))
+        return;
+    add_value(key, def);
+    out = def;
+}
+
+// ---------------------------------------------------------------- add_value
+
+void ConfigurationFile::add_value(const std::string& key, const ConfigArray& value)
+{
+    if (!update_value(key, value))
+        entries_.emplace_back(key, value);
+}
+
+void ConfigurationFile::add_value(const std::string& key, const std::string& value)
+{
+    if (!update_value(key, value))
+        entries_.emplace_back(key, value);
+}
+
+void ConfigurationFile::add_value(const std::string& key, double value)
+{
+    checked_real("add_value", key, value);
+    if (!update_value(key, value))
+        entries_.emplace_back(key, value);
+}
+
+void ConfigurationFile::add_value(const std::string& key, int value)
+{
+    if (!update_value(key, value))
+        entries_.emplace_back(key, value);
+}
+
+void ConfigurationFile::add_value(const std::string& key, long value)
+{
+    int narrow = checked_int("add_value", key, value);
+    if (!update_value(key, narrow))
+        entries_.emplace_back(key, narrow);
+}
+
+// ---------------------------------------------------------------- update_value
+
+bool ConfigurationFile::update_value(const std::string& key, const ConfigArray& value)
+{
+    ConfigEntry* entry = find(key, ConfigEntry::TYPE_ARRAY);
+    if (entry == nullptr)
+        return false;
+    entry->set(value);
+    return true;
+}
+
+bool ConfigurationFile::update_value(const std::string& key, const std::string& value)
+{
+    ConfigEntry* entry = find(key, ConfigEntry::TYPE_STRING);
+    if (entry == nullptr)
+        return false;
+    entry->set(value);
+    return true;
+}
+
+bool ConfigurationFile::update_value(const std::string& key, int value)
+{
+    ConfigEntry* entry = find(key, ConfigEntry::TYPE_INTEGER);
+    if (entry == nullptr)
+        return false;
+    entry->set(value);
+    return true;
+}
+
+bool ConfigurationFile::update_value(const std::string& key, long value)
+{
+    return update_value(key, checked_int("update_value", key, value));
+}
+
+bool ConfigurationFile::update_value(const std::string& key, double value)
+{
+    checked_real("update_value", key, value);
+    ConfigEntry* entry = find(key, ConfigEntry::TYPE_REAL);
+    if (entry == nullptr)
+        return false;
+    entry->set(value);
+    return true;
+}
+
+// ---------------------------------------------------------------- put_value
+
+void ConfigurationFile::put_value(const std::string& key, const ConfigArray& value)
+{
+    if (!update_value(key, value))
+        add_value(key, value);
+}
+
+void ConfigurationFile::put_value(const std::string& key, const std::string& value)
+{
+    if (!update_value(key, value))
+        add_value(key, value);
+}
+
+void ConfigurationFile::put_value(const std::string& key, int value)
+{
+    if (!update_value(key, value))
+        add_value(key, value);
+}
+
+void ConfigurationFile::put_value(const std::string& key, long value)
+{
+    int narrow = checked_int("put_value", key, value);
+    if (!update_value(key, narrow))
+        add_value(key, narrow);
+}
+
+void ConfigurationFile::put_value(const std::string& key, double value)
+{
+    checked_real("put_value", key, value);
+    if (!update_value(key, value))
+        add_value(key, value);
+}
+
+// ---------------------------------------------------------------- files
+
+int ConfigurationFile::load_config(const std::string& path)
+{
+    if (!file_exists(path))
+        return CONFIG_NOT_FOUND;
+    file_name_ = path;
+    normalize_path(file_name_);
+
+    // A directory passes file_exists but is no configuration: keep the entries.
+    struct stat status;
+    if (::stat(file_name_.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+        return CONFIG_OK;
+    std::ifstream in(file_name_);
+    if (!in.is_open())
+        return CONFIG_OK;
+
+    entries_.clear();
+    parse_config(in, entries_);  // raises Exception with the reader's message
+    return CONFIG_OK;
+}
+
+int ConfigurationFile::load_config()
+{
+    if (file_name_.empty())
+        return CONFIG_NOT_FOUND;
+    return load_config(file_name_);
+}
+
+std::string ConfigurationFile::text() const
+{
+    std::string result;
+    for (const ConfigEntry& entry : entries_) {
+        result += entry.text();
+        result += '\n';
+    }
+    return result;
+}
+
+int ConfigurationFile::save()
+{
+    if (file_name_.empty())
+        return CONFIG_NOT_FOUND;
+
+    // Through a symbolic link the file it points to is replaced, not the link.
+    std::string target = file_name_;
+    struct stat status;
+    if (::lstat(target.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+        char* resolved = ::realpath(target.c_str(), nullptr);
+        if (resolved != nullptr) {
+            target = resolved;
+            ::free(resolved);
+        }
+    }
+    return replace_file(target, text()) ? CONFIG_OK : CONFIG_WRITE_FAILED;
+}
+
+int ConfigurationFile::save_as(const std::string& path, bool overwrite)
+{
+    if (!overwrite && file_exists(path))
+        return CONFIG_EXISTS;
+    std::string dir = dir_of(path);
+    if (!file_exists(dir) && !make_dirs(dir))
+        return CONFIG_NO_DIRECTORY;
+    file_name_ = path;
+    return save();
+}
+
+int ConfigurationFile::delete_config(const std::string& path)
+{
+    if (!file_exists(path))
+        return CONFIG_NOT_FOUND;
+    // Remove the name that exists: as passed, or its normalised form.
+    std::string name = path;
+    struct stat status;
+    if (::lstat(name.c_str(), &status) != 0)
+        normalize_path(name);
+    if (::unlink(name.c_str()) == 0)
+        return CONFIG_OK;
+    if (errno == EACCES || errno == EPERM || errno == EROFS)
+        return CONFIG_ACCESS_DENIED;
+    return CONFIG_DELETE_FAILED;
+}
+
+std::string ConfigurationFile::get_dir() const
+{
+    return dir_of(file_name_);
+}

@@ -1,0 +1,179 @@
+// sipper-config: checks, reads and changes configuration files with the
+// reader and store the components use.
+//
+//   sipper-config check FILE...        exit 0 when every file reads completely
+//   sipper-config get FILE KEY         the value of the first KEY entry
+//   sipper-config set FILE KEY VALUE   VALUE in file syntax: 5, 2.5, "text", [1,2]
+//   sipper-config dump FILE            the file as the store writes it
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "config/ConfigReader.h"
+#include "config/ConfigurationFile.h"
+#include "utilities/Exception.h"
+
+namespace {
+
+const int EXIT_FAILED = 1;
+const int EXIT_USAGE = 2;
+
+int usage()
+{
+    std::cerr << "usage: sipper-config check FILE...\n"
+                 "       sipper-config get FILE KEY\n"
+                 "       sipper-config set FILE KEY VALUE\n"
+                 "       sipper-config dump FILE\n";
+    return EXIT_USAGE;
+}
+
+const char* type_name(int type)
+{
+    switch (type) {
+    case ConfigEntry::TYPE_REAL: return "a real";
+    case ConfigEntry::TYPE_INTEGER: return "an integer";
+    case ConfigEntry::TYPE_STRING: return "a string";
+    default: return "an array";
+    }
+}
+
+// Parses one file; lexical reports go to standard error prefixed with the
+// file name. True when the whole file was read.
+bool check_file(const std::string& path)
+{
+    std::ifstream in(path);
+    if (!in.is_open()) {
+        std::cerr << path << ": cannot open\n";
+        return false;
+    }
+    std::vector<ConfigEntry> entries;
+    ConfigStop stop;
+    try {
+        parse_config(in, entries, path, &stop);
+    } catch (const Exception& e) {
+        std::cerr << path << ": error:" << (e.message().empty() || e.message()[0] == ' ' ? "" : " ")
+                  << e.message() << " (" << entries.size() << " entries read before it)\n";
+        return false;
+    }
+    if (stop.stopped) {
+        std::cerr << path << ": error: reading stops at line " << stop.line << " column " << stop.column
+                  << ", which cannot start an entry; the rest of the file is ignored\n";
+        return false;
+    }
+    std::cout << path << ": OK, " << entries.size() << " entries\n";
+    return true;
+}
+
+int check(const std::vector<std::string>& files)
+{
+    bool all = true;
+    for (const std::string& file : files)
+        all = check_file(file) && all;
+    return all ? 0 : EXIT_FAILED;
+}
+
+// Loads through the store; prints why on failure.
+bool load(ConfigurationFile& cfg, const std::string& path)
+{
+    try {
+        int result = cfg.load_config(path);
+        if (result != ConfigurationFile::CONFIG_OK) {
+            std::cerr << path << ": cannot load (result " << result << ")\n";
+            return false;
+        }
+    } catch (const Exception& e) {
+        std::cerr << path << ": error:" << e.message() << "\n";
+        return false;
+    }
+    return true;
+}
+
+int get(const std::string& path, const std::string& key)
+{
+    ConfigurationFile cfg;
+    if (!load(cfg, path))
+        return EXIT_USAGE;
+    const ConfigEntry* entry = cfg.find(key);
+    if (entry == nullptr) {
+        std::cerr << path << ": no entry " << key << "\n";
+        return EXIT_FAILED;
+    }
+    std::cout << entry->value_text() << "\n";
+    return 0;
+}
+
+int set(const std::string& path, const std::string& key, const std::string& value)
+{
+    // The value is read exactly as the file would hold it, so that only
+    // values the reader accepts are ever written.
+    std::istringstream line(key + "=" + value + ";");
+    std::vector<ConfigEntry> parsed;
+    ConfigStop stop;
+    try {
+        parse_config(line, parsed, "VALUE", &stop);
+    } catch (const Exception& e) {
+        std::cerr << "sipper-config: \"" << key << "=" << value << ";\" is not a valid entry:" << e.message() << "\n";
+        return EXIT_USAGE;
+    }
+    if (parsed.size() != 1 || stop.stopped || parsed[0].key() != key) {
+        std::cerr << "sipper-config: \"" << key << "=" << value << ";\" is not a valid entry\n";
+        return EXIT_USAGE;
+    }
+    const ConfigEntry& entry = parsed[0];
+
+    ConfigurationFile cfg;
+    bool exists = file_exists(path);
+    if (exists && !load(cfg, path))
+        return EXIT_USAGE;
+    const ConfigEntry* current = cfg.find(key);
+    if (current != nullptr && current->type() != entry.type()) {
+        // The store would keep the old entry first and add a second one that
+        // no lookup ever reaches.
+        std::cerr << path << ": " << key << " holds " << type_name(current->type()) << ", not "
+                  << type_name(entry.type()) << "; write the value as " << type_name(current->type())
+                  << "\n";
+        return EXIT_USAGE;
+    }
+    switch (entry.type()) {
+    case ConfigEntry::TYPE_REAL: cfg.put_value(key, entry.real_value()); break;
+    case ConfigEntry::TYPE_INTEGER: cfg.put_value(key, entry.int_value()); break;
+    case ConfigEntry::TYPE_STRING: cfg.put_value(key, entry.string_value()); break;
+    default: cfg.put_value(key, entry.elements()); break;
+    }
+    int result = exists ? cfg.save() : cfg.save_as(path, false);
+    if (result != ConfigurationFile::CONFIG_OK) {
+        std::cerr << path << ": cannot save (result " << result << ")\n";
+        return EXIT_FAILED;
+    }
+    return 0;
+}
+
+int dump(const std::string& path)
+{
+    ConfigurationFile cfg;
+    if (!load(cfg, path))
+        return EXIT_USAGE;
+    std::cout << cfg.text();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty())
+        return usage();
+    const std::string& command = args[0];
+    if (command == "check" && args.size() >= 2)
+        return check(std::vector<std::string>(args.begin() + 1, args.end()));
+    if (command == "get" && args.size() == 3)
+        return get(args[1], args[2]);
+    if (command == "set" && args.size() == 4)
+        return set(args[1], args[2], args[3]);
+    if (command == "dump" && args.size() == 2)
+        return dump(args[1]);
+    return usage();
+}
