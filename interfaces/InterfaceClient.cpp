@@ -1,0 +1,123 @@
+#include "interfaces/InterfaceClient.h"
+
+#include <new>
+
+InterfaceClient::InterfaceClient(const std::string& name) : ComponentInterface(name) {}
+
+Message InterfaceClient::build(const MethodSpec& method, std::initializer_list<Value> args)
+{
+    if (!method.layout_known())
+        method_table_error("a method without a fixed layout cannot be called");
+    if (static_cast<int>(args.size()) != method.arg_count)
+        method_table_error("call with another number of arguments than the method has");
+    Message message(method);
+    int k = 0;
+    for (const Value& v : args) {
+        if (const auto* i = std::get_if<std::int32_t>(&v))
+            message.set_int(method, k, *i);
+        else if (const auto* d = std::get_if<double>(&v))
+            message.set_real(method, k, *d);
+        else
+            message.set_string(method, k, std::get<std::string>(v));
+        ++k;
+    }
+    return message;
+}
+
+int InterfaceClient::call(const MethodSpec& method, std::initializer_list<Value> args)
+{
+    if (!connected())
+        return call_not_connected;
+    if (method.is_query())
+        method_table_error("a query sent as a one-way call");
+    try {
+        return send(build(method, args));
+    } catch (const std::bad_alloc&) {
+        return call_no_memory;
+    }
+}
+
+int InterfaceClient::send(const Message& message)
+{
+    if (!connected())
+        return call_not_connected;
+    if (!queue().push(message))
+        return call_queue_full;
+    // At 100 outstanding signals the release fails; the message stays queued
+    // and is served with a later signal.
+    start_signal()->release();
+    return call_ok;
+}
+
+int InterfaceClient::query(const MethodSpec& method, std::initializer_list<Value> args,
+                           std::vector<Value>& results)
+{
+    results.clear();
+    if (!connected())
+        return call_not_connected;
+    if (!method.is_query())
+        method_table_error("a one-way method sent as a query");
+    Message message;
+    try {
+        message = build(method, args);
+    } catch (const std::bad_alloc&) {
+        return call_no_memory;
+    }
+    return send_query(method, message, results);
+}
+
+int InterfaceClient::send_query(const MethodSpec& method, Message& message, std::vector<Value>& results)
+{
+    results.clear();
+    if (!connected())
+        return call_not_connected;
+    if (!method.is_query() || !message.fits(method))
+        method_table_error("query message does not match its method");
+
+    if (!action_mutex()->lock(static_cast<long>(timeout())))
+        return call_busy;
+
+    const std::uint32_t call_id = next_call_id();
+    message.set_call_id(method, call_id);
+    // A reply abandoned by an earlier caller must not answer this one.
+    while (done_signal()->wait(0)) {
+    }
+
+    int result = call_ok;
+    if (!queue().push(message)) {
+        result = call_queue_full;
+    } else {
+        start_signal()->release();
+        const std::uint32_t t = timeout();
+        const long wait_ms = (t & 0x80000000u) != 0 ? -1 : static_cast<long>(t);
+        if (!done_signal()->wait(wait_ms)) {
+            result = call_timeout;
+        } else if (completed_call() != call_id) {
+            result = call_wrong_reply;
+        } else {
+            try {
+                for (int k = 0; k < method.result_count; ++k) {
+                    const Field& slot = method.results[k];
+                    if (slot.type == FieldType::i32) {
+                        std::int32_t v = 0;
+                        read_slot(slot, v);
+                        results.emplace_back(v);
+                    } else if (slot.type == FieldType::f64) {
+                        double v = 0.0;
+                        read_slot(slot, v);
+                        results.emplace_back(v);
+                    } else {
+                        std::string v;
+                        read_slot(slot, v);
+                        results.emplace_back(std::move(v));
+                    }
+                }
+            } catch (const std::bad_alloc&) {
+                results.clear();
+                result = call_no_memory;
+            }
+        }
+    }
+    action_mutex()->unlock();
+    return result;
+}

@@ -1,0 +1,121 @@
+#include "interfaces/InterfaceServer.h"
+
+#include <iostream>
+
+#include "utilities/Timer.h"
+
+InterfaceServer::InterfaceServer(const std::string& name) : ComponentInterface(name)
+{
+    if (SharedMemory::name_problem(name).empty())
+        marker_ = std::make_unique<Semaphore>(name + "unique", 0, 1);
+}
+
+InterfaceServer::~InterfaceServer()
+{
+    marker_.reset();
+}
+
+void InterfaceServer::report(const std::string& text)
+{
+    std::cerr << text << std::endl;
+}
+
+bool InterfaceServer::open()
+{
+    if (!ComponentInterface::open())
+        return false;
+    try {
+        discard_queued();
+        done_signal()->release();
+    } catch (...) {
+        set_connected(false);
+        set_error("interface \"" + name() + "\": discarding the queued commands failed");
+    }
+    return connected();
+}
+
+void InterfaceServer::discard_queued()
+{
+    // Bounded by the most messages the ring can hold, so clients that keep
+    // pushing cannot hold the server here.
+    const std::uint32_t most = queue().ring_size() / 4 + 1;
+    Message message;
+    std::string problem;
+    for (std::uint32_t i = 0; i < most; ++i) {
+        const SharedQueue::PopResult result = queue().pop(message, &problem);
+        if (result == SharedQueue::PopResult::message)
+            continue;
+        if (result != SharedQueue::PopResult::empty)
+            report(problem);
+        return;
+    }
+}
+
+void InterfaceServer::service()
+{
+    if (!connected()) {
+        sleep_ms(SERVICE_WAIT_MS);
+        return;
+    }
+    if (!start_signal()->wait(SERVICE_WAIT_MS))
+        return;
+    Message message;
+    std::string problem;
+    const SharedQueue::PopResult result = queue().pop(message, &problem);
+    if (result == SharedQueue::PopResult::empty)
+        return;
+    if (result != SharedQueue::PopResult::message) {
+        report(problem);
+        return;
+    }
+    const MethodSpec* method = find_method(message.id());
+    if (method != nullptr && method->layout_known() && !message.fits(*method)) {
+        report("interface \"" + name() + "\": message for \"" + std::string(method->name) + "\" (id " +
+               std::to_string(method->id) + ") is " + std::to_string(message.size()) +
+               " bytes long, shorter than its " + std::to_string(method->length) + " bytes; ignored");
+        return;
+    }
+    dispatch(message);
+}
+
+const Field& InterfaceServer::result_slot(const MethodSpec& method, int k, FieldType type) const
+{
+    if (k < 0 || k >= method.result_count)
+        method_table_error("result index outside the method's results");
+    if (method.results[k].type != type)
+        method_table_error("result given with another type than its slot");
+    return method.results[k];
+}
+
+void InterfaceServer::write_result(const MethodSpec& method, int k, std::int32_t value)
+{
+    write_slot(result_slot(method, k, FieldType::i32), value);
+}
+
+void InterfaceServer::write_result(const MethodSpec& method, int k, double value)
+{
+    write_slot(result_slot(method, k, FieldType::f64), value);
+}
+
+void InterfaceServer::write_result(const MethodSpec& method, int k, std::string_view text)
+{
+    write_slot(result_slot(method, k, FieldType::string), text);
+}
+
+void InterfaceServer::complete(const MethodSpec& method, const Message& message)
+{
+    set_completed_call(message.call_id(method));
+    done_signal()->release();
+}
+
+void InterfaceServer::reply(const MethodSpec& method, const Message& message, std::initializer_list<Result> results)
+{
+    if (static_cast<int>(results.size()) != method.result_count)
+        method_table_error("reply with another number of results than the method has");
+    int k = 0;
+    for (const Result& r : results) {
+        std::visit([&](const auto& value) { write_result(method, k, value); }, r);
+        ++k;
+    }
+    complete(method, message);
+}
