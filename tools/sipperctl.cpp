@@ -1,0 +1,656 @@
+// sipperctl: the operator's command-line client of the installation.
+//
+//   sipperctl [--interface NAME] [--timeout MS] METHOD [ARGS...]
+//   sipperctl [--interface NAME] wait [--max SECONDS]
+//   sipperctl [--interface NAME] status
+//   sipperctl clean NAME... | clean --board N...
+//   sipperctl list | methods
+//
+// Every method of the component and peer tables can be called by its name;
+// the arguments are converted to the types of the method's fields, and a
+// query prints its results as "name = value" lines. A call that fails exits
+// with its call result (1 to 6) and one readable line on standard error.
+#include <dirent.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "interfaces/ComponentIF.h"
+#include "interfaces/InterfaceClient.h"
+#include "interfaces/LogServerIF.h"
+#include "interfaces/NI7344IF.h"
+#include "interfaces/SampleInterfaceIF.h"
+#include "interfaces/SipperIF.h"
+#include "interfaces/SupervisorIF.h"
+#include "utilities/Exception.h"
+#include "utilities/Mutex.h"
+#include "utilities/Timer.h"
+
+namespace {
+
+// Exit codes beyond the call results 0..6.
+constexpr int EXIT_ERROR_STATE = 7;   // wait: the sipper ended in its error state
+constexpr int EXIT_WAIT_EXPIRED = 8;  // wait: --max passed while still busy
+constexpr int EXIT_USAGE = 64;
+
+const char* const USAGE =
+    "usage: sipperctl [--interface NAME] [--timeout MS] METHOD [ARGS...]\n"
+    "       sipperctl [--interface NAME] wait [--max SECONDS]\n"
+    "       sipperctl [--interface NAME] status\n"
+    "       sipperctl clean NAME...        remove every shared object of interface NAME\n"
+    "       sipperctl clean --board N...   remove simulated board N and its board lock\n"
+    "       sipperctl list                 interfaces and boards present on this machine\n"
+    "       sipperctl methods              every method with its arguments\n"
+    "The interface defaults to \"Sipper\". Examples:\n"
+    "       sipperctl reset; sipperctl run; sipperctl home; sipperctl wait\n"
+    "       sipperctl sip A1 0 0 0 0.0 500 500     (text tag row column depth wash1 wash2)\n"
+    "       sipperctl --interface LinearMC get_ID\n";
+
+struct UsageError {
+    std::string text;
+};
+
+// The kinds of interface this tool knows; each opens with its own client
+// class so that the channel is mapped with the layout its server uses.
+enum class Kind { sipper, sample_interface, board_owner, log_server, supervisor };
+
+struct KindInfo {
+    Kind kind;
+    const InterfaceTable* table;
+    const char* label;
+};
+
+const KindInfo KINDS[] = {
+    {Kind::sipper, &sipper_methods::TABLE, "sipper"},
+    {Kind::sample_interface, &sample_interface_methods::TABLE, "sample interface"},
+    {Kind::board_owner, &ni7344_methods::TABLE, "board owner"},
+    {Kind::log_server, &log_server_methods::TABLE, "log server"},
+    {Kind::supervisor, &supervisor_methods::TABLE, "supervisor"},
+};
+
+const KindInfo& info_of(Kind kind)
+{
+    for (const KindInfo& k : KINDS)
+        if (k.kind == kind)
+            return k;
+    return KINDS[0];
+}
+
+// The installation's usual names; any other name takes its kind from the
+// method called.
+bool kind_from_name(const std::string& name, Kind& kind)
+{
+    if (name == "Sipper") kind = Kind::sipper;
+    else if (name == "SampleInterface") kind = Kind::sample_interface;
+    else if (name == "LinearMC" || name == "RotaryMC") kind = Kind::board_owner;
+    else if (name == "LogServer") kind = Kind::log_server;
+    else if (name == "Supervisor") kind = Kind::supervisor;
+    else return false;
+    return true;
+}
+
+std::unique_ptr<InterfaceClient> make_client(Kind kind, const std::string& name)
+{
+    switch (kind) {
+    case Kind::sipper: return std::make_unique<SipperIF>(name);
+    case Kind::sample_interface: return std::make_unique<SampleInterfaceIF>(name);
+    case Kind::board_owner: return std::make_unique<NI7344IF>(name);
+    case Kind::log_server: return std::make_unique<LogServerIF>(name);
+    case Kind::supervisor: return std::make_unique<SupervisorIF>(name);
+    }
+    return std::make_unique<SipperIF>(name);
+}
+
+struct Target {
+    Kind kind = Kind::sipper;
+    const MethodSpec* method = nullptr;
+};
+
+// Finds the method among the component methods and the tables of the
+// interface's kind (or of every kind when the name is not a usual one).
+Target resolve(const std::string& interface_name, const std::string& method_name)
+{
+    Target t;
+    Kind by_name{};
+    bool named = kind_from_name(interface_name, by_name);
+    t.kind = named ? by_name : Kind::sipper;
+    if (const MethodSpec* m = component_methods::TABLE.find(method_name)) {
+        t.method = m;
+        return t;
+    }
+    for (const KindInfo& k : KINDS) {
+        const MethodSpec* m = k.table->find(method_name);
+        if (m == nullptr)
+            continue;
+        if (named && k.kind != by_name)
+            throw UsageError{"\"" + method_name + "\" is a " + k.label + " method, but " + interface_name +
+                             " is the " + info_of(by_name).label + " interface"};
+        t.kind = k.kind;
+        t.method = m;
+        return t;
+    }
+    throw UsageError{"unknown method \"" + method_name + "\" (sipperctl methods lists them)"};
+}
+
+const char* type_name(FieldType type)
+{
+    switch (type) {
+    case FieldType::i32: return "integer";
+    case FieldType::f64: return "real";
+    case FieldType::string: return "text";
+    case FieldType::none: break;
+    }
+    return "?";
+}
+
+std::string signature(const MethodSpec& m)
+{
+    std::string s(m.name);
+    for (int k = 0; k < m.arg_count; ++k)
+        s += std::string(" <") + type_name(m.args[k].type) + ">";
+    if (!m.layout_known())
+        s += "   (layout not known: cannot be sent)";
+    else if (m.is_query())
+        s += "   -> query";
+    return s;
+}
+
+std::int32_t parse_int(const std::string& text, const std::string& what)
+{
+    errno = 0;
+    char* end = nullptr;
+    long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno == ERANGE || v < INT32_MIN || v > INT32_MAX)
+        throw UsageError{what + ": \"" + text + "\" is not an integer"};
+    return static_cast<std::int32_t>(v);
+}
+
+double parse_real(const std::string& text, const std::string& what)
+{
+    errno = 0;
+    char* end = nullptr;
+    double v = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(v))
+        throw UsageError{what + ": \"" + text + "\" is not a number"};
+    return v;
+}
+
+Message build_message(const MethodSpec& m, const std::vector<std::string>& args)
+{
+    if (!m.layout_known())
+        throw UsageError{"\"" + std::string(m.name) +
+                         "\" has no message layout known to this system; it cannot be sent"};
+    if (static_cast<int>(args.size()) != m.arg_count)
+        throw UsageError{"\"" + std::string(m.name) + "\" takes " + std::to_string(m.arg_count) +
+                         " argument(s): " + signature(m)};
+    Message msg(m);
+    for (int k = 0; k < m.arg_count; ++k) {
+        const std::string& a = args[static_cast<std::size_t>(k)];
+        std::string what = "argument " + std::to_string(k + 1) + " of " + std::string(m.name);
+        switch (m.args[k].type) {
+        case FieldType::i32: msg.set_int(m, k, parse_int(a, what)); break;
+        case FieldType::f64: msg.set_real(m, k, parse_real(a, what)); break;
+        case FieldType::string:
+            if (a.size() > STRING_FIELD_SIZE - 1)
+                throw UsageError{what + " is longer than " + std::to_string(STRING_FIELD_SIZE - 1) +
+                                 " characters"};
+            msg.set_string(m, k, a);
+            break;
+        case FieldType::none: break;
+        }
+    }
+    return msg;
+}
+
+std::string describe_failure(int rc, const std::string& name, const ComponentInterface& channel)
+{
+    std::string ms = std::to_string(channel.timeout()) + " ms";
+    switch (rc) {
+    case call_no_memory: return "no memory: the message could not be allocated";
+    case call_busy: return "busy: another caller held " + name + "'s interface for more than " + ms;
+    case call_queue_full: return "queue full: " + name + "'s command queue has no room (is it serving?)";
+    case call_timeout: return "timeout: no answer from " + name + " within " + ms;
+    case call_wrong_reply: return "wrong reply: " + name + " answered another call (was it restarted?)";
+    case call_not_connected:
+        return "not connected: the interface " + name + " cannot be opened" +
+               (channel.error().empty() ? std::string() : " (" + channel.error() + ")");
+    }
+    return "call result " + std::to_string(rc);
+}
+
+std::string format_value(const InterfaceClient::Value& v)
+{
+    if (const std::int32_t* i = std::get_if<std::int32_t>(&v))
+        return std::to_string(*i);
+    if (const double* d = std::get_if<double>(&v)) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.4f", *d);
+        return buf;
+    }
+    return "\"" + std::get<std::string>(v) + "\"";
+}
+
+// Names printed for the results of a query.
+std::vector<std::string> result_names(const MethodSpec& m)
+{
+    std::string n(m.name);
+    if (n == "get_current_positions") return {"X", "Y", "Z"};
+    if (n == "get_plate_info") return {"plate", "rows", "columns"};
+    if (n.rfind("get_", 0) == 0) n = n.substr(4);
+    std::vector<std::string> names;
+    for (int k = 0; k < m.result_count; ++k)
+        names.push_back(m.result_count == 1 ? n : n + "[" + std::to_string(k) + "]");
+    return names;
+}
+
+const char* status_text(int status)
+{
+    switch (status) {
+    case 0: return "idle";
+    case 1: return "error";
+    case 2: return "busy";
+    }
+    return "unknown";
+}
+
+const char* state_text(int state)
+{
+    switch (state) {
+    case 0: return "CREATED";
+    case 1: return "READY";
+    case 2: return "RUNNING";
+    case 3: return "INIT_FAILED";
+    }
+    return "unknown";
+}
+
+// Meanings appended to well-known integer results.
+std::string annotation(const MethodSpec& m, const InterfaceClient::Value& v)
+{
+    const std::int32_t* i = std::get_if<std::int32_t>(&v);
+    if (i == nullptr)
+        return "";
+    if (m.name == "get_status") return std::string(" (") + status_text(*i) + ")";
+    if (m.name == "get_state") return std::string(" (") + state_text(*i) + ")";
+    return "";
+}
+
+bool channel_exists(const std::string& name)
+{
+    struct stat st;
+    return stat(("/dev/shm/" + name + "_properties").c_str(), &st) == 0;
+}
+
+// Opens the client without creating a channel for an interface nobody
+// serves: a channel made here would carry this tool's layout and outlive it.
+std::unique_ptr<InterfaceClient> connect(Kind kind, const std::string& name, long timeout_ms, int& rc,
+                                         std::string& why)
+{
+    rc = call_ok;
+    std::string problem = SharedMemory::name_problem(name);
+    if (!problem.empty()) {
+        rc = call_not_connected;
+        why = "not connected: bad interface name \"" + name + "\": " + problem;
+        return nullptr;
+    }
+    if (!channel_exists(name)) {
+        rc = call_not_connected;
+        why = "not connected: no interface named " + name + " on this machine (is its component running?)";
+        return nullptr;
+    }
+    std::unique_ptr<InterfaceClient> client = make_client(kind, name);
+    if (!client->open()) {
+        rc = call_not_connected;
+        why = describe_failure(rc, name, *client);
+        return nullptr;
+    }
+    if (timeout_ms >= 0)
+        client->set_timeout(static_cast<std::uint32_t>(timeout_ms));
+    return client;
+}
+
+struct Options {
+    std::string interface_name = "Sipper";
+    long timeout_ms = -1;
+    std::vector<std::string> words;
+};
+
+int call_method(const Options& o)
+{
+    Target t = resolve(o.interface_name, o.words[0]);
+    std::vector<std::string> args(o.words.begin() + 1, o.words.end());
+    Message msg = build_message(*t.method, args);
+    int rc = 0;
+    std::string why;
+    std::unique_ptr<InterfaceClient> client = connect(t.kind, o.interface_name, o.timeout_ms, rc, why);
+    if (!client) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        return rc;
+    }
+    if (!t.method->is_query()) {
+        rc = client->send(msg);
+        if (rc != call_ok) {
+            std::fprintf(stderr, "%s\n", describe_failure(rc, o.interface_name, *client).c_str());
+            return rc;
+        }
+        return 0;
+    }
+    std::vector<InterfaceClient::Value> results;
+    rc = client->send_query(*t.method, msg, results);
+    if (rc != call_ok) {
+        std::fprintf(stderr, "%s\n", describe_failure(rc, o.interface_name, *client).c_str());
+        return rc;
+    }
+    std::vector<std::string> names = result_names(*t.method);
+    for (std::size_t k = 0; k < results.size(); ++k) {
+        std::string label = k < names.size() ? names[k] : "result" + std::to_string(k);
+        std::printf("%s = %s%s\n", label.c_str(), format_value(results[k]).c_str(),
+                    annotation(*t.method, results[k]).c_str());
+    }
+    return 0;
+}
+
+// One query of the sipper by method id; false (and rc set) when it failed.
+bool ask(InterfaceClient& c, std::uint16_t id, std::vector<InterfaceClient::Value>& out, int& rc)
+{
+    const MethodSpec* m = c.find_method(id);
+    if (m == nullptr) {
+        rc = call_not_connected;
+        return false;
+    }
+    Message msg(*m);
+    rc = c.send_query(*m, msg, out);
+    return rc == call_ok;
+}
+
+int ask_int(InterfaceClient& c, std::uint16_t id, int& rc)
+{
+    std::vector<InterfaceClient::Value> out;
+    if (!ask(c, id, out, rc) || out.empty())
+        return 0;
+    const std::int32_t* v = std::get_if<std::int32_t>(&out[0]);
+    return v ? *v : 0;
+}
+
+std::string positions_text(InterfaceClient& c, int& rc)
+{
+    std::vector<InterfaceClient::Value> out;
+    if (!ask(c, sipper_methods::GET_CURRENT_POSITIONS, out, rc) || out.size() != 3)
+        return "X ? Y ? Z ?";
+    char buf[128];
+    std::snprintf(buf, sizeof buf, "X %9.3f  Y %9.3f  Z %9.3f", std::get<double>(out[0]),
+                  std::get<double>(out[1]), std::get<double>(out[2]));
+    return buf;
+}
+
+int wait_command(const Options& o)
+{
+    double max_seconds = -1;
+    for (std::size_t i = 1; i < o.words.size(); ++i) {
+        if (o.words[i] == "--max" && i + 1 < o.words.size())
+            max_seconds = parse_real(o.words[++i], "--max");
+        else
+            throw UsageError{"wait takes only --max SECONDS"};
+    }
+    int rc = 0;
+    std::string why;
+    std::unique_ptr<InterfaceClient> c = connect(Kind::sipper, o.interface_name, o.timeout_ms, rc, why);
+    if (!c) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        return rc;
+    }
+    const bool live = isatty(STDOUT_FILENO) != 0;
+    Timer timer;
+    timer.start();
+    int last_status = -1;
+    double last_line = -100.0;
+    for (;;) {
+        int status = ask_int(*c, sipper_methods::GET_STATUS, rc);
+        if (rc != call_ok) {
+            if (live) std::printf("\n");
+            std::fprintf(stderr, "%s\n", describe_failure(rc, o.interface_name, *c).c_str());
+            return rc;
+        }
+        double t = timer.elapsed();
+        bool done = status != 2;
+        if (live) {
+            int prc = 0;
+            std::string pos = positions_text(*c, prc);
+            std::printf("\r%-5s  %s  %6.1f s ", status_text(status), pos.c_str(), t);
+            if (done) std::printf("\n");
+            std::fflush(stdout);
+        } else if (status != last_status || t - last_line >= 5.0 || done) {
+            int prc = 0;
+            std::string pos = positions_text(*c, prc);
+            std::printf("%6.1f s  %-5s  %s\n", t, status_text(status), pos.c_str());
+            std::fflush(stdout);
+            last_line = t;
+        }
+        last_status = status;
+        if (status == 1) {
+            std::fprintf(stderr, "error: %s is in its error state (its log says why)\n",
+                         o.interface_name.c_str());
+            return EXIT_ERROR_STATE;
+        }
+        if (done)
+            return 0;
+        if (max_seconds >= 0 && t > max_seconds) {
+            if (live) std::printf("\n");
+            std::fprintf(stderr, "still busy after %.1f s\n", t);
+            return EXIT_WAIT_EXPIRED;
+        }
+        sleep_ms(100);
+    }
+}
+
+int status_command(const Options& o)
+{
+    if (o.words.size() != 1)
+        throw UsageError{"status takes no arguments"};
+    int rc = 0;
+    std::string why;
+    std::unique_ptr<InterfaceClient> c = connect(Kind::sipper, o.interface_name, o.timeout_ms, rc, why);
+    if (!c) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        return rc;
+    }
+    int first_failure = 0;
+    auto note = [&](int r) {
+        if (r != call_ok && first_failure == 0)
+            first_failure = r;
+        return r == call_ok;
+    };
+    auto int_text = [&](std::uint16_t id, const char* (*text)(int)) -> std::string {
+        int r = 0;
+        int v = ask_int(*c, id, r);
+        if (!note(r)) return "?";
+        return text ? std::string(text(v)) : std::to_string(v);
+    };
+    auto yes_no = [](int v) -> const char* { return v ? "yes" : "no"; };
+
+    std::string component = int_text(component_methods::GET_STATE, state_text);
+    if (first_failure != 0) {
+        // Nothing answers: say so once instead of a page of question marks.
+        std::fprintf(stderr, "%s\n", describe_failure(first_failure, o.interface_name, *c).c_str());
+        return first_failure;
+    }
+    std::string status = int_text(sipper_methods::GET_STATUS, status_text);
+    std::string homed = int_text(sipper_methods::IS_HOMED, yes_no);
+    std::string configured = int_text(sipper_methods::SYSTEM_CONFIGURED, yes_no);
+    std::string inhibit = int_text(sipper_methods::GET_INHIBIT_STATE, nullptr);
+    std::string plate = "?";
+    {
+        std::vector<InterfaceClient::Value> out;
+        int r = 0;
+        ask(*c, sipper_methods::GET_PLATE_INFO, out, r);
+        if (note(r) && out.size() == 3)
+            plate = "\"" + std::get<std::string>(out[0]) + "\" (" + std::to_string(std::get<std::int32_t>(out[1])) +
+                    " x " + std::to_string(std::get<std::int32_t>(out[2])) + ")";
+    }
+    int r = 0;
+    std::string pos = positions_text(*c, r);
+    note(r);
+    std::printf("interface   %s\n", o.interface_name.c_str());
+    std::printf("component   %s\n", component.c_str());
+    std::printf("sipper      %s\n", status.c_str());
+    std::printf("homed       %s\n", homed.c_str());
+    std::printf("configured  %s\n", configured.c_str());
+    std::printf("plate       %s\n", plate.c_str());
+    std::printf("position    %s mm\n", pos.c_str());
+    std::printf("inhibit     %s\n", inhibit.c_str());
+    if (first_failure != 0)
+        std::fprintf(stderr, "%s\n", describe_failure(first_failure, o.interface_name, *c).c_str());
+    return first_failure;
+}
+
+bool shm_present(const std::string& object)
+{
+    struct stat st;
+    return stat(("/dev/shm/" + object).c_str(), &st) == 0;
+}
+
+int clean_command(const Options& o)
+{
+    if (o.words.size() < 2)
+        throw UsageError{"clean needs an interface name (or --board N)"};
+    bool boards = false;
+    for (std::size_t i = 1; i < o.words.size(); ++i) {
+        const std::string& w = o.words[i];
+        if (w == "--board") {
+            boards = true;
+            continue;
+        }
+        std::vector<std::string> objects;
+        if (boards) {
+            int n = parse_int(w, "board number");
+            objects = {"flexsim-board-" + std::to_string(n), "pci7344-" + std::to_string(n) + "MUTEX"};
+        } else {
+            std::string problem = SharedMemory::name_problem(w);
+            if (!problem.empty())
+                throw UsageError{"bad interface name \"" + w + "\": " + problem};
+            objects = ComponentInterface::object_names(w);
+        }
+        int present = 0;
+        for (const std::string& obj : objects)
+            if (shm_present(obj) || shm_present("sem." + obj))
+                ++present;
+        if (boards) {
+            ::shm_unlink(("/" + objects[0]).c_str());
+            Mutex::remove(objects[1]);
+        } else {
+            ComponentInterface::remove_objects(w);
+        }
+        int left = 0;
+        for (const std::string& obj : objects)
+            if (shm_present(obj) || shm_present("sem." + obj))
+                ++left;
+        std::printf("%s %s: removed %d object(s)%s\n", boards ? "board" : "interface", w.c_str(),
+                    present - left, left ? (", " + std::to_string(left) + " left (permissions?)").c_str() : "");
+        if (left)
+            return 1;
+    }
+    return 0;
+}
+
+int list_command()
+{
+    DIR* d = opendir("/dev/shm");
+    if (d == nullptr) {
+        std::fprintf(stderr, "cannot read /dev/shm: %s\n", std::strerror(errno));
+        return 1;
+    }
+    std::set<std::string> interfaces, boards;
+    const std::string suffix = "_properties";
+    while (dirent* e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n.size() > suffix.size() && n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0)
+            interfaces.insert(n.substr(0, n.size() - suffix.size()));
+        else if (n.rfind("flexsim-board-", 0) == 0)
+            boards.insert(n.substr(14));
+    }
+    closedir(d);
+    for (const std::string& i : interfaces)
+        std::printf("interface %-24s %s\n", i.c_str(),
+                    shm_present("sem." + i + "unique") ? "server marker present" : "no server marker");
+    for (const std::string& b : boards)
+        std::printf("board     %s\n", b.c_str());
+    if (interfaces.empty() && boards.empty())
+        std::printf("no interfaces or boards on this machine\n");
+    return 0;
+}
+
+int methods_command()
+{
+    std::printf("component methods (every interface):\n");
+    for (const MethodSpec& m : component_methods::METHODS)
+        std::printf("  %2d %s\n", m.id, signature(m).c_str());
+    for (const KindInfo& k : KINDS) {
+        std::printf("%s methods:\n", k.label);
+        for (const MethodSpec& m : k.table->methods)
+            std::printf("  %2d %s\n", m.id, signature(m).c_str());
+    }
+    return 0;
+}
+
+Options parse(int argc, char** argv)
+{
+    Options o;
+    int i = 1;
+    for (; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--interface" || a == "-i") {
+            if (++i >= argc) throw UsageError{"--interface needs a name"};
+            o.interface_name = argv[i];
+        } else if (a == "--timeout") {
+            if (++i >= argc) throw UsageError{"--timeout needs milliseconds"};
+            o.timeout_ms = parse_int(argv[i], "--timeout");
+            if (o.timeout_ms < 0) throw UsageError{"--timeout must not be negative"};
+        } else if (a == "--help" || a == "-h") {
+            o.words = {"help"};
+            return o;
+        } else {
+            break;
+        }
+    }
+    for (; i < argc; ++i)
+        o.words.push_back(argv[i]);
+    if (o.words.empty())
+        throw UsageError{"no method given"};
+    return o;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        Options o = parse(argc, argv);
+        const std::string& w = o.words[0];
+        if (w == "help") {
+            std::fputs(USAGE, stdout);
+            return 0;
+        }
+        if (w == "wait") return wait_command(o);
+        if (w == "status") return status_command(o);
+        if (w == "clean") return clean_command(o);
+        if (w == "list") return list_command();
+        if (w == "methods") return methods_command();
+        return call_method(o);
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "sipperctl: %s\n(sipperctl --help shows the usage)\n", e.text.c_str());
+        return EXIT_USAGE;
+    } catch (const Exception& e) {
+        std::fprintf(stderr, "sipperctl: %s\n", e.message().c_str());
+        return 1;
+    }
+}
