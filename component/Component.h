@@ -5,10 +5,9 @@
 #include <string>
 
 #include "config/ConfigurationFile.h"
+#include "interfaces/ComponentIF.h"
+#include "interfaces/InterfaceServer.h"
 #include "utilities/Syslog.h"
-
-class InterfaceServer;
-class ComponentIF;
 
 // Base of every component process: owns the log file, the configuration
 // store, the server of the component's own interface and the clients it holds

@@ -1,0 +1,154 @@
+// The program entry: argument checks and what the process reports when it
+// cannot start a component.
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "component/Component.h"
+#include "entry/RunProcess.h"
+#include "utilities/Exception.h"
+
+namespace {
+
+const std::string USAGE = "Must specify interface name, logfile, and config file";
+
+struct Outcome {
+    int exit_code = -1;  // -1: did not end in time or was killed
+    std::string err;
+};
+
+// Runs body in a child process and collects its standard error and exit code.
+Outcome run_child(const std::function<int()>& body) {
+    int fds[2];
+    if (::pipe(fds) != 0) return {};
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(fds[1], 2);
+        ::close(fds[0]);
+        ::close(fds[1]);
+        ::_exit(body());
+    }
+    ::close(fds[1]);
+    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    Outcome out;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    int status = 0;
+    bool ended = false;
+    char buffer[512];
+    while (true) {
+        const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+        if (n > 0) {
+            out.err.append(buffer, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n == 0 && ended) break;
+        if (!ended && ::waitpid(pid, &status, WNOHANG) == pid) {
+            ended = true;
+            continue;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            ::close(fds[0]);
+            return out;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ::close(fds[0]);
+    if (WIFEXITED(status)) out.exit_code = WEXITSTATUS(status);
+    return out;
+}
+
+// Starts the built sipper executable with the given argument vector
+// (element 0 is what the program sees as its name).
+Outcome run_sipper(std::vector<std::string> args) {
+    return run_child([&] {
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execv(SIPPER_BUILD_DIR "/bin/sipper", argv.data());
+        return 127;
+    });
+}
+
+std::string temp_path(const std::string& leaf) {
+    return (std::filesystem::temp_directory_path() /
+            ("entry" + std::to_string(::getpid()) + "_" + leaf)).string();
+}
+
+TEST(SipperExecutable, NoArgumentsGiveUsageOnStandardErrorAndExitZero) {
+    const Outcome out = run_sipper({"sipper-under-test"});
+    EXPECT_EQ(out.exit_code, 0);
+    EXPECT_EQ(out.err, "sipper-under-test caught exception: " + USAGE + "\n");
+}
+
+TEST(SipperExecutable, TwoArgumentsAreStillTooFew) {
+    const std::string log = temp_path("two.log");
+    const Outcome out = run_sipper({"./sipper", "SipperX", log});
+    EXPECT_EQ(out.exit_code, 0);
+    EXPECT_EQ(out.err, "./sipper caught exception: " + USAGE + "\n");
+    EXPECT_FALSE(std::filesystem::exists(log));
+}
+
+TEST(SipperExecutable, FullArgumentsDoNotPretendToStartAComponent) {
+    const std::string log = temp_path("full.log");
+    const std::string name = "entry" + std::to_string(::getpid()) + "full";
+    const Outcome out = run_sipper({"sipper", name, log, temp_path("full.cfg")});
+    EXPECT_EQ(out.exit_code, 0);
+    EXPECT_EQ(out.err.rfind("sipper caught exception: ", 0), 0u) << out.err;
+    EXPECT_NE(out.err.find("not part of this build"), std::string::npos) << out.err;
+    EXPECT_FALSE(std::filesystem::exists(log));
+}
+
+TEST(CreateComponent, FewerThanFourElementsRaiseUsage) {
+    for (std::size_t n = 0; n < 4; ++n) {
+        const std::vector<std::string> args(n, "x");
+        try {
+            create_component(args);
+            FAIL() << n << " elements accepted";
+        } catch (const Exception& e) {
+            EXPECT_EQ(e.message(), USAGE) << n << " elements";
+        }
+    }
+}
+
+TEST(RunProcess, WithoutArgumentVectorNamesTheProcessComponent) {
+    const Outcome out = run_child([] { return run_process(0, nullptr) == 0 ? 0 : 1; });
+    EXPECT_EQ(out.exit_code, 0);
+    EXPECT_EQ(out.err, "component caught exception: " + USAGE + "\n");
+}
+
+TEST(SplitCommandLine, EmptyTextReportsUsageUnderTheNameDummy) {
+    const Outcome out = run_child([] { return split_command_line(""); });
+    EXPECT_EQ(out.exit_code, 0);
+    EXPECT_EQ(out.err, "dummy caught exception: " + USAGE + "\n");
+}
+
+TEST(SplitCommandLine, DoubleBlankShiftsArgumentsSoTwoRemain) {
+    // "a  b" is "dummy", "a", "", "b": four elements, so the count check passes
+    // and the factory's own refusal is what the process reports.
+    const Outcome out = run_child([] { return split_command_line("a  b"); });
+    EXPECT_EQ(out.exit_code, 0);
+    EXPECT_EQ(out.err.rfind("dummy caught exception: ", 0), 0u);
+    EXPECT_EQ(out.err.find(USAGE), std::string::npos) << out.err;
+}
+
+TEST(SplitCommandLine, TrailingBlankAddsNoArgument) {
+    const Outcome out = run_child([] { return split_command_line("a b "); });
+    EXPECT_EQ(out.exit_code, 0);
+    EXPECT_EQ(out.err, "dummy caught exception: " + USAGE + "\n");
+}
+
+}  // namespace
