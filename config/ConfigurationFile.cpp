@@ -85,19 +85,20 @@ ConfigurationFile::ConfigurationFile() = default;
 
 ConfigurationFile::~ConfigurationFile() = default;
 
+// Only the first entry of a key is ever found; it counts when its type fits.
 ConfigEntry* ConfigurationFile::find(const std::string& key, int type)
 {
     for (ConfigEntry& entry : entries_)
-        if (entry.type() == type && entry.key() == key)
-            return &entry;
+        if (entry.key() == key)
+            return entry.type() == type ? &entry : nullptr;
     return nullptr;
 }
 
 const ConfigEntry* ConfigurationFile::find(const std::string& key, int type) const
 {
     for (const ConfigEntry& entry : entries_)
-        if (entry.type() == type && entry.key() == key)
-            return &entry;
+        if (entry.key() == key)
+            return entry.type() == type ? &entry : nullptr;
     return nullptr;
 }
 
