@@ -52,8 +52,10 @@ public:
     bool open() override;
 
     // One service step: waits at most 10 ms for a start signal, takes at most
-    // one message off the queue and dispatches it. An unconnected server only
-    // waits, so the loop that drives it keeps its pace.
+    // one message off the queue and dispatches it. A message is taken even
+    // when no signal came, so messages whose signal was lost (more than 100
+    // outstanding) are still served. An unconnected server only waits, so the
+    // loop that drives it keeps its pace.
     void service();
 
     // Decodes one message and calls the operation; for a query, answers it

@@ -84,7 +84,7 @@ bool SharedMemory::open_segment(const std::string& name, std::size_t size, bool 
     struct stat st {};
     // An existing segment may be unlinked between the two opens; try again.
     for (int attempt = 0; attempt < 3 && handle_ < 0; ++attempt) {
-        handle_ = ::shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        handle_ = ::shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (handle_ >= 0) {
             if (::ftruncate(handle_, static_cast<off_t>(size)) != 0) {
                 const int e = errno;
@@ -102,7 +102,7 @@ bool SharedMemory::open_segment(const std::string& name, std::size_t size, bool 
                 lock_->unlock();
             return fail(errno_text("shm_open", e));
         }
-        handle_ = ::shm_open(object.c_str(), read_only ? O_RDONLY : O_RDWR, 0);
+        handle_ = ::shm_open(object.c_str(), (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC, 0);
         if (handle_ < 0 && errno != ENOENT) {
             const int e = errno;
             if (hold_lock)

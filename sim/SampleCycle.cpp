@@ -34,10 +34,13 @@ int SampleCycle::duration(int state) const
     return durations_[static_cast<std::size_t>(state - 1)];
 }
 
-bool SampleCycle::set_duration(int state, int milliseconds)
+bool SampleCycle::set_duration(int state, int milliseconds, double now_seconds)
 {
     if (state < 1 || state > num_states() || milliseconds < 0)
         return false;
+    this->state(now_seconds);
     durations_[static_cast<std::size_t>(state - 1)] = milliseconds;
+    if (state == state_ && entered_ + milliseconds / 1000.0 < now_seconds)
+        entered_ = now_seconds - milliseconds / 1000.0;
     return true;
 }

@@ -11,6 +11,7 @@
 //   c.start(now);          // state 1
 //   c.state(now + 0.6);    // 2
 //   c.state(now + 2.0);    // 0
+//   c.set_duration(1, 0, t);  // state 1 ends at t
 class SampleCycle {
 public:
     explicit SampleCycle(std::vector<int> durations_ms);
@@ -28,7 +29,9 @@ public:
     // Duration of state 1..N; 0 for any other number.
     int duration(int state) const;
     // False (nothing changed) for a state outside 1..N or a negative duration.
-    bool set_duration(int state, int milliseconds);
+    // Shortening the state being held ends it at `now` at the latest: the
+    // states after it keep their full time.
+    bool set_duration(int state, int milliseconds, double now_seconds);
 
 private:
     std::vector<int> durations_;

@@ -38,7 +38,7 @@ void SampleInterfaceSim::get_cycle_state_duration(int state, int& duration) { du
 
 void SampleInterfaceSim::set_cycle_state_duration(int state, int duration)
 {
-    if (!cycle_.set_duration(state, duration))
+    if (!cycle_.set_duration(state, duration, now()))
         log_msg("set_cycle_state_duration refused: state " + std::to_string(state) + ", duration " +
                     std::to_string(duration),
                 0);
