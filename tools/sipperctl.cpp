@@ -291,32 +291,55 @@ bool channel_exists(const std::string& name)
     return stat(("/dev/shm/" + name + "_properties").c_str(), &st) == 0;
 }
 
+// An open client; a timeout word changed with --timeout is shared by every
+// caller of the interface, so it is put back when the tool is done.
+struct Connection {
+    std::unique_ptr<InterfaceClient> client;
+    bool restore = false;
+    std::uint32_t saved_timeout = 0;
+
+    Connection() = default;
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    ~Connection()
+    {
+        if (client && restore)
+            client->set_timeout(saved_timeout);
+    }
+    explicit operator bool() const { return client != nullptr; }
+    InterfaceClient& operator*() const { return *client; }
+    InterfaceClient* operator->() const { return client.get(); }
+};
+
 // Opens the client without creating a channel for an interface nobody
 // serves: a channel made here would carry this tool's layout and outlive it.
-std::unique_ptr<InterfaceClient> connect(Kind kind, const std::string& name, long timeout_ms, int& rc,
-                                         std::string& why)
+void connect(Connection& conn, Kind kind, const std::string& name, long timeout_ms, int& rc,
+             std::string& why)
 {
     rc = call_ok;
     std::string problem = SharedMemory::name_problem(name);
     if (!problem.empty()) {
         rc = call_not_connected;
         why = "not connected: bad interface name \"" + name + "\": " + problem;
-        return nullptr;
+        return;
     }
     if (!channel_exists(name)) {
         rc = call_not_connected;
         why = "not connected: no interface named " + name + " on this machine (is its component running?)";
-        return nullptr;
+        return;
     }
     std::unique_ptr<InterfaceClient> client = make_client(kind, name);
     if (!client->open()) {
         rc = call_not_connected;
         why = describe_failure(rc, name, *client);
-        return nullptr;
+        return;
     }
-    if (timeout_ms >= 0)
+    if (timeout_ms >= 0) {
+        conn.restore = true;
+        conn.saved_timeout = client->timeout();
         client->set_timeout(static_cast<std::uint32_t>(timeout_ms));
-    return client;
+    }
+    conn.client = std::move(client);
 }
 
 struct Options {
@@ -332,7 +355,8 @@ int call_method(const Options& o)
     Message msg = build_message(*t.method, args);
     int rc = 0;
     std::string why;
-    std::unique_ptr<InterfaceClient> client = connect(t.kind, o.interface_name, o.timeout_ms, rc, why);
+    Connection client;
+    connect(client, t.kind, o.interface_name, o.timeout_ms, rc, why);
     if (!client) {
         std::fprintf(stderr, "%s\n", why.c_str());
         return rc;
@@ -404,7 +428,8 @@ int wait_command(const Options& o)
     }
     int rc = 0;
     std::string why;
-    std::unique_ptr<InterfaceClient> c = connect(Kind::sipper, o.interface_name, o.timeout_ms, rc, why);
+    Connection c;
+    connect(c, Kind::sipper, o.interface_name, o.timeout_ms, rc, why);
     if (!c) {
         std::fprintf(stderr, "%s\n", why.c_str());
         return rc;
@@ -459,7 +484,8 @@ int status_command(const Options& o)
         throw UsageError{"status takes no arguments"};
     int rc = 0;
     std::string why;
-    std::unique_ptr<InterfaceClient> c = connect(Kind::sipper, o.interface_name, o.timeout_ms, rc, why);
+    Connection c;
+    connect(c, Kind::sipper, o.interface_name, o.timeout_ms, rc, why);
     if (!c) {
         std::fprintf(stderr, "%s\n", why.c_str());
         return rc;
