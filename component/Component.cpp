@@ -1,6 +1,7 @@
 #include "component/Component.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -25,6 +26,10 @@ void copy_text(const std::string& text, char* buffer, std::size_t size) {
     std::memcpy(buffer, text.data(), n);
     buffer[n] = '\0';
 }
+
+// Set from a signal handler; read by the main loop once per pass.
+std::atomic<bool> exit_request{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "signal handlers need a lock-free flag");
 
 // Milliseconds a call on a registered client waits for its peer.
 constexpr unsigned CLIENT_TIMEOUT_MS = 1000;
@@ -253,6 +258,7 @@ void Component::main() {
             }
             server_->service();
             sleep_ms(0);
+            if (exit_request.load() && !exit_) kill();
         }
     } catch (const Exception& e) {
         log_msg("Component::main Error: " + e.message(), 0);
@@ -261,6 +267,8 @@ void Component::main() {
     }
     log_msg("QUITTING MAIN COMPONENT THREAD - INTERFACES NO LONGER SERVICED", 0);
 }
+
+void Component::request_exit() noexcept { exit_request.store(true); }
 
 void Component::add_iclient(std::unique_ptr<ComponentIF> client) {
     if (client == nullptr) throw Exception("Component::add_iclient : tried to add null client");

@@ -81,6 +81,10 @@ public:
     // Serves the interface and calls task_loop until kill() or an exception.
     void main();
 
+    // Asks the main loop of this process to end as a "kill" command would,
+    // after its current pass. Async-signal-safe: for SIGTERM/SIGINT handlers.
+    static void request_exit() noexcept;
+
     // Opens the client, sets its call timeout to 1000 ms and takes ownership.
     // Raises Exception for a null client.
     void add_iclient(std::unique_ptr<ComponentIF> client);

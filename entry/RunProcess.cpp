@@ -1,24 +1,51 @@
 #include "entry/RunProcess.h"
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <iostream>
 
 #include "component/Component.h"
 #include "entry/CommandLine.h"
+#include "sipper/Sipper.h"
 #include "utilities/Exception.h"
 
 std::unique_ptr<Component> create_component(const std::vector<std::string>& args) {
     if (args.size() < 4) throw Exception("Must specify interface name, logfile, and config file");
-    // The sipper component is built by its own library; until it is linked
-    // into this program there is no component to construct.
-    throw Exception("the sipper component is not part of this build yet, cannot start interface " +
-                    args[1]);
+    return std::make_unique<Sipper>(args[1], args[2], args[3]);
 }
+
+namespace {
+
+std::atomic<int> stop_signals{0};
+static_assert(std::atomic<int>::is_always_lock_free, "signal handlers need a lock-free counter");
+
+// The first SIGTERM/SIGINT ends the process the way a "kill" command does:
+// the main loop finishes its pass and the component is destroyed in order.
+// A second one, for a process that does not get there, ends it at once.
+extern "C" void on_stop_signal(int signal_number) {
+    if (stop_signals.fetch_add(1) > 0) _exit(128 + signal_number);
+    Component::request_exit();
+}
+
+void install_stop_signal_handlers() {
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+}  // namespace
 
 int run_process(int argc, char** argv) {
     std::vector<std::string> args;
     for (int i = 0; argv != nullptr && i < argc; ++i) args.emplace_back(argv[i] != nullptr ? argv[i] : "");
     const std::string process_name = (argv != nullptr && argc > 0) ? args[0] : "component";
 
+    install_stop_signal_handlers();
     std::unique_ptr<Component> component;
     try {
         component = create_component(args);
