@@ -64,9 +64,17 @@ void InterfaceServer::service()
     Message message;
     std::string problem;
     const SharedQueue::PopResult result = queue().pop(message, &problem);
+    if (result == SharedQueue::PopResult::failed) {
+        // An unusable lock stays unusable; say so once, not every 10 ms.
+        if (!pop_failure_reported_)
+            report(problem);
+        pop_failure_reported_ = true;
+        return;
+    }
+    pop_failure_reported_ = false;
     if (result == SharedQueue::PopResult::empty)
         return;
-    if (result != SharedQueue::PopResult::message) {
+    if (result == SharedQueue::PopResult::corrupt) {
         report(problem);
         return;
     }

@@ -85,4 +85,5 @@ private:
     void discard_queued();
 
     std::unique_ptr<Semaphore> marker_;
+    bool pop_failure_reported_ = false;
 };

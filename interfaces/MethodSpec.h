@@ -173,10 +173,10 @@ struct InterfaceTable {
     // constant expression and raises an Exception otherwise.
     constexpr const MethodSpec& method(std::uint16_t id) const
     {
-        const MethodSpec* m = find(id);
-        if (m == nullptr)
-            method_table_error("no such method id in the interface table");
-        return *m;
+        for (const MethodSpec& m : methods)
+            if (m.id == id)
+                return m;
+        method_table_error("no such method id in the interface table");
     }
 };
 
