@@ -35,11 +35,11 @@ SipperTask::SipperTask(SipperData* data) : Thread("SipperTask", 0), data_(data) 
         int32_t board = 0;
         if (board_owner_client(LINEAR_MC_NAME)->get_ID(board) != 0)
             throw Exception("SipperTask: Failed to get linear mc board id");
-        linear_ = new Pci7344(board);
+        linear_ = std::make_unique<Pci7344>(board);
         board = 0;
         if (board_owner_client(ROTARY_MC_NAME)->get_ID(board) != 0)
             throw Exception("SipperTask: Failed to get rotary mc board id");
-        rotary_ = new Pci7344(board);
+        rotary_ = std::make_unique<Pci7344>(board);
         return;
     } catch (const Exception& e) {
         failure = e.message();
@@ -61,10 +61,8 @@ SipperTask::~SipperTask() {
 
 void SipperTask::destroy_members() {
     clients_.clear();
-    delete linear_;
-    linear_ = nullptr;
-    delete rotary_;
-    rotary_ = nullptr;
+    linear_.reset();
+    rotary_.reset();
 }
 
 bool SipperTask::start() {

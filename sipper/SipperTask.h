@@ -41,8 +41,8 @@ public:
     bool start() override;
     void run() override;
 
-    Pci7344* linear_board() { return linear_; }
-    Pci7344* rotary_board() { return rotary_; }
+    Pci7344* linear_board() { return linear_.get(); }
+    Pci7344* rotary_board() { return rotary_.get(); }
 
     // Task infrastructure.
     void task_log(const std::string& text);
@@ -96,8 +96,8 @@ private:
     void wait_for_cycle_end(Timer& timer);
 
     SipperData* data_;
-    Pci7344* linear_ = nullptr;
-    Pci7344* rotary_ = nullptr;
+    std::unique_ptr<Pci7344> linear_;
+    std::unique_ptr<Pci7344> rotary_;
     int log_level_ = 0;
     double detection_level_ = 0.8;
     std::map<std::string, std::unique_ptr<ComponentIF>> clients_;
