@@ -202,6 +202,12 @@ Mutex::Mutex(const std::string& name, bool initial_owner) : named_(true), name_(
 
 Mutex::~Mutex() {
     if (!has_handle_) return;
+    // Give up every level this thread still holds: the memory of the mutex
+    // goes away here, and a held robust mutex is linked into the thread's
+    // robust list, which must never point at unmapped memory. Unlocking a
+    // mutex this thread does not own fails at once and ends the loop.
+    for (int level = 0; level < 1000000 && pthread_mutex_unlock(handle_) == 0; ++level) {
+    }
     if (named_) {
         munmap(segment_, SEGMENT_SIZE);
     } else {

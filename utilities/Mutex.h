@@ -14,6 +14,10 @@ class Mutex {
 public:
     explicit Mutex(bool initial_owner = false);
     explicit Mutex(const std::string& name, bool initial_owner = false);
+    // Without it a string literal would pick the bool constructor and give an
+    // unnamed mutex.
+    explicit Mutex(const char* name, bool initial_owner = false)
+        : Mutex(std::string(name != nullptr ? name : ""), initial_owner) {}
     ~Mutex();
     Mutex(const Mutex&) = delete;
     Mutex& operator=(const Mutex&) = delete;

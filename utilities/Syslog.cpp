@@ -49,14 +49,17 @@ std::string resolve_program(const std::string& program) {
 }  // namespace
 
 Syslog::Syslog(const std::string& path, bool append) : path_(path) {
-    std::string directory = directory_part(path);
-    std::replace(directory.begin(), directory.end(), '\\', '/');
+    // "\" separates like "/" wherever the path came from; the header keeps
+    // the path as given.
+    std::string local = path;
+    std::replace(local.begin(), local.end(), '\\', '/');
+    const std::string directory = directory_part(local);
     struct stat st {};
     if (stat(directory.c_str(), &st) != 0) make_directory_chain(directory);
 
     line_count_ = 0;
     // "e": the descriptor is not handed to programs this process starts.
-    file_ = std::fopen(path.c_str(), append ? "a+e" : "w+e");
+    file_ = std::fopen(local.c_str(), append ? "a+e" : "w+e");
     if (file_ == nullptr) throw Exception("Failed to open: " + path);
     std::fprintf(file_, "Log file: %s created %s\n", path_.c_str(), now_string().c_str());
     std::fflush(file_);
