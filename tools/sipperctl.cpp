@@ -411,10 +411,17 @@ std::string positions_text(InterfaceClient& c, int& rc)
     std::vector<InterfaceClient::Value> out;
     if (!ask(c, sipper_methods::GET_CURRENT_POSITIONS, out, rc) || out.size() != 3)
         return "X ? Y ? Z ?";
-    char buf[128];
-    std::snprintf(buf, sizeof buf, "X %9.3f  Y %9.3f  Z %9.3f", std::get<double>(out[0]),
-                  std::get<double>(out[1]), std::get<double>(out[2]));
-    return buf;
+    // The sipper reports an undefined position (not homed) as huge values.
+    auto axis = [](const char* name, double v) {
+        char buf[64];
+        if (std::fabs(v) > 1e9)
+            std::snprintf(buf, sizeof buf, "%s %9s", name, "undefined");
+        else
+            std::snprintf(buf, sizeof buf, "%s %9.3f", name, v);
+        return std::string(buf);
+    };
+    return axis("X", std::get<double>(out[0])) + "  " + axis("Y", std::get<double>(out[1])) + "  " +
+           axis("Z", std::get<double>(out[2]));
 }
 
 int wait_command(const Options& o)
