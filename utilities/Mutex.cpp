@@ -202,11 +202,16 @@ Mutex::Mutex(const std::string& name, bool initial_owner) : named_(true), name_(
 
 Mutex::~Mutex() {
     if (!has_handle_) return;
-    // Give up every level this thread still holds: the memory of the mutex
-    // goes away here, and a held robust mutex is linked into the thread's
-    // robust list, which must never point at unmapped memory. Unlocking a
-    // mutex this thread does not own fails at once and ends the loop.
-    for (int level = 0; level < 1000000 && pthread_mutex_unlock(handle_) == 0; ++level) {
+    // Give up every level this thread took through this object: the memory
+    // of the mutex goes away here, and a held robust mutex is linked into the
+    // thread's robust list, which must never point at unmapped memory (and
+    // other processes would wait for it for ever).
+    if (owner_.load() == std::this_thread::get_id()) {
+        while (depth_ > 0) {
+            --depth_;
+            pthread_mutex_unlock(handle_);
+        }
+        owner_.store(std::thread::id());
     }
     if (named_) {
         munmap(segment_, SEGMENT_SIZE);
@@ -219,21 +224,57 @@ Mutex::~Mutex() {
     has_handle_ = false;
 }
 
+bool Mutex::note_acquired(bool ok) {
+    if (!ok) return false;
+    // Only the holder gets here, so depth_ is never touched by two threads.
+    if (owner_.load() == std::this_thread::get_id()) {
+        ++depth_;
+    } else {
+        owner_.store(std::this_thread::get_id());
+        depth_ = 1;
+    }
+    return true;
+}
+
+void Mutex::note_released() {
+    if (owner_.load() != std::this_thread::get_id()) return;
+    if (--depth_ <= 0) {
+        depth_ = 0;
+        owner_.store(std::thread::id());
+    }
+}
+
 bool Mutex::lock() {
     if (handle_ == nullptr) return false;
-    return acquired(handle_, pthread_mutex_lock(handle_));
+    return note_acquired(acquired(handle_, pthread_mutex_lock(handle_)));
 }
 
 bool Mutex::lock(long milliseconds) {
     if (handle_ == nullptr) return false;
     if (milliseconds < 0) return lock();
-    if (milliseconds == 0) return acquired(handle_, pthread_mutex_trylock(handle_));
+    if (milliseconds == 0) return note_acquired(acquired(handle_, pthread_mutex_trylock(handle_)));
+#if defined(__SANITIZE_THREAD__)
+    // The thread sanitizer does not know pthread_mutex_clocklock; its test
+    // builds wait on the wall clock instead, which it does know.
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += milliseconds / 1000;
+    deadline.tv_nsec += (milliseconds % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    return note_acquired(acquired(handle_, pthread_mutex_timedlock(handle_, &deadline)));
+#else
     const timespec deadline = monotonic_deadline(milliseconds);
-    return acquired(handle_, pthread_mutex_clocklock(handle_, CLOCK_MONOTONIC, &deadline));
+    return note_acquired(
+        acquired(handle_, pthread_mutex_clocklock(handle_, CLOCK_MONOTONIC, &deadline)));
+#endif
 }
 
 bool Mutex::unlock() {
     if (handle_ == nullptr) return false;
+    note_released();
     return pthread_mutex_unlock(handle_) == 0;
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 #include <pthread.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 // A recursive mutex, process-private (unnamed) or shared by name between
 // processes. A named mutex lives in a 64-byte shared-memory segment "/"+name
@@ -47,4 +49,11 @@ private:
     void* segment_ = nullptr;
     std::string name_;
     std::string error_;
+    // The levels taken through this object by the thread that holds it, so
+    // that destruction gives back exactly those and no others.
+    std::atomic<std::thread::id> owner_{};
+    long depth_ = 0;
+
+    bool note_acquired(bool ok);
+    void note_released();
 };
