@@ -182,8 +182,11 @@ TEST_F(MainLoopTest, TaskLoopRunsAboutTenTimesPerSecondAtFreq10) {
     // No tick outside RUNNING.
     const long run_at = index_of(l, "run() set component to RUNNING state");
     const long stop_at = index_of(l, "stop() set component to READY state");
-    for (std::size_t i = 0; i < l.size(); ++i)
-        if (l[i].rfind("tick ", 0) == 0) EXPECT_TRUE(long(i) > run_at && long(i) < stop_at) << l[i];
+    for (std::size_t i = 0; i < l.size(); ++i) {
+        if (l[i].rfind("tick ", 0) == 0) {
+            EXPECT_TRUE(long(i) > run_at && long(i) < stop_at) << l[i];
+        }
+    }
 }
 
 TEST_F(MainLoopTest, SlowTaskLoopCausesNoCatchUpCalls) {

@@ -139,7 +139,7 @@ TEST(SplitCommandLine, EmptyTextReportsUsageUnderTheNameDummy) {
     EXPECT_EQ(out.err, "dummy caught exception: " + USAGE + "\n");
 }
 
-TEST(SplitCommandLine, DoubleBlankShiftsArgumentsSoTwoRemain) {
+TEST(SplitCommandLine, DoubleBlankAddsAnEmptyArgumentThatCounts) {
     // "a  b" is "dummy", "a", "", "b": four elements, so the count check passes
     // and the factory's own refusal is what the process reports.
     const Outcome out = run_child([] { return split_command_line("a  b"); });
