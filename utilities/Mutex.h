@@ -26,7 +26,8 @@ public:
 
     // Waits without limit; false only when the mutex is unusable.
     bool lock();
-    // Waits at most `milliseconds` (0 only tries); true when acquired.
+    // Waits at most `milliseconds` (0 only tries, < 0 waits without limit);
+    // true when acquired.
     bool lock(long milliseconds);
     bool unlock();
 

@@ -291,12 +291,32 @@ TEST(UnnamedMutex, TimedLockGivesUpWhileOtherThreadHolds) {
     m.unlock();
 }
 
-TEST(UnnamedMutex, ProtectsCounterAcrossThreads) {
+TEST(UnnamedMutex, ProtectsCounterAcrossThreadsWithEveryLockForm) {
     Mutex m;
+    long counter = 0;
+    auto work = [&](long wait) {
+        for (int i = 0; i < 20000;) {
+            if (wait == -2 ? !m.lock() : !m.lock(wait)) continue;  // a poll may miss
+            ++counter;
+            ++i;
+            m.unlock();
+        }
+    };
+    std::thread a(work, -2);
+    std::thread b(work, 1000);
+    std::thread c(work, 0);
+    a.join();
+    b.join();
+    c.join();
+    EXPECT_EQ(counter, 60000);
+}
+
+TEST_F(NamedMutexTest, ProtectsCounterAcrossThreadsOfOneProcess) {
+    Mutex m(name_);
     long counter = 0;
     auto work = [&] {
         for (int i = 0; i < 20000; ++i) {
-            m.lock();
+            if (!m.lock(1000)) continue;
             ++counter;
             m.unlock();
         }
