@@ -49,7 +49,7 @@ const char* const USAGE =
     "       sipperctl [--interface NAME] status\n"
     "       sipperctl clean NAME...        remove every shared object of interface NAME\n"
     "       sipperctl clean --board N...   remove simulated board N and its board lock\n"
-    "       sipperctl list                 interfaces and boards present on this machine\n"
+    "       sipperctl list                 interfaces (and whether they answer) and boards\n"
     "       sipperctl methods              every method with its arguments\n"
     "The interface defaults to \"Sipper\". Examples:\n"
     "       sipperctl reset; sipperctl run; sipperctl home; sipperctl wait\n"
@@ -612,9 +612,20 @@ int list_command()
             boards.insert(n.substr(14));
     }
     closedir(d);
-    for (const std::string& i : interfaces)
-        std::printf("interface %-24s %s\n", i.c_str(),
-                    shm_present("sem." + i + "unique") ? "server marker present" : "no server marker");
+    for (const std::string& i : interfaces) {
+        // Objects outlive their processes, so only an answer shows a live server.
+        std::string state = "no answer within 200 ms (stale, or its server is busy)";
+        ComponentIF probe(i);
+        if (probe.open()) {
+            std::uint32_t saved = probe.timeout();
+            probe.set_timeout(200);
+            int value = 0;
+            if (probe.get_state(value) == call_ok)
+                state = std::string("served, state ") + state_text(value);
+            probe.set_timeout(saved);
+        }
+        std::printf("interface %-24s %s\n", i.c_str(), state.c_str());
+    }
     for (const std::string& b : boards)
         std::printf("board     %s\n", b.c_str());
     if (interfaces.empty() && boards.empty())
