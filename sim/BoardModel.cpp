@@ -314,7 +314,9 @@ void stop_axis(AxisState& a, int stop_type) {
     }
     come_to_rest(a, a.pos, stop_type == FLEX_STOP_KILL ? STOP_KILL : STOP_HALT);
     if (a.find_state == FIND_SEARCHING) a.find_state = FIND_FAILED;
-    if (stop_type == FLEX_STOP_KILL) a.motor_off = 1;
+    // A halt stop energises a killed axis again, as on the real board (the
+    // sipper's reset relies on it: kill, then halt).
+    a.motor_off = stop_type == FLEX_STOP_KILL ? 1 : 0;
 }
 
 void start_find(AxisState& a, int find_type) {
