@@ -1,0 +1,255 @@
+#pragma once
+// A sipper installation inside the test process: the default simulated stage
+// on two boards of unused numbers, the board owners "LinearMC"/"RotaryMC" and
+// the sample interface served from threads, and the example configuration
+// copied into a private directory. The Sipper itself is either built here
+// (start_sipper, main loop on a thread) or started as the real executable by
+// the test.
+//
+//   SipperHarness h;
+//   h.write_config({{"CHECK_KILL_SW", "0"}});
+//   h.start_sipper();
+//   h.client().reset();  h.wait_state(Component::READY);
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "component/Component.h"
+#include "interfaces/ComponentInterface.h"
+#include "interfaces/SipperIF.h"
+#include "sim/SimBoard.h"
+#include "sim/StageDescription.h"
+#include "sipper/Sipper.h"
+#include "tests/sipper/sipper_test_files.h"
+#include "tests/sipper/task_peers.h"
+#include "utilities/Mutex.h"
+#include "utilities/Timer.h"
+
+namespace sipper_test {
+
+// Waits until `condition` holds; false after `milliseconds`.
+inline bool wait_for(const std::function<bool()>& condition, long milliseconds) {
+    Timer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() * 1000.0 > milliseconds) return false;
+        sleep_ms(5);
+    }
+    return true;
+}
+
+class SipperHarness {
+public:
+    static constexpr double TIME_FACTOR = 100.0;
+    static constexpr const char* FIXED_NAMES[4] = {"Sipper", "SampleInterface", "LinearMC", "RotaryMC"};
+
+    SipperHarness() {
+        remove_fixed_names();
+        std::map<int, StageDescription> stage =
+            read_stage_file(std::string(SIPPER_SOURCE_DIR) + "/sim/stage-default.cfg");
+        linear_number_ = SimBoard::create_unused(stage.at(1));
+        // The sensor coupling of the rotary board follows the linear board's number.
+        stage = renumber_boards(stage, {{1, linear_number_}});
+        rotary_number_ = SimBoard::create_unused(stage.at(2));
+        linear_ = std::make_unique<SimBoard>(linear_number_);
+        rotary_ = std::make_unique<SimBoard>(rotary_number_);
+        linear_->set_time_factor(TIME_FACTOR);
+        rotary_->set_time_factor(TIME_FACTOR);
+        log_server_name_ = unique_name("HarnessLog");
+        supervisor_name_ = unique_name("HarnessSup");
+        for (const char* plate : {"plate96.platecfg", "plate384.platecfg"})
+            write_file(dir_.file(plate),
+                       read_file(std::string(SIPPER_SOURCE_DIR) + "/examples/" + plate));
+        write_config({});
+    }
+
+    ~SipperHarness() {
+        stop_sipper();
+        stop_peers();
+        linear_.reset();
+        rotary_.reset();
+        for (int board : {linear_number_, rotary_number_}) {
+            if (board < 0) continue;
+            SimBoard::remove(board);
+            Mutex::remove("pci7344-" + std::to_string(board) + "MUTEX");
+        }
+        remove_fixed_names();
+        ComponentInterface::remove_objects(log_server_name_);
+        ComponentInterface::remove_objects(supervisor_name_);
+    }
+
+    SipperHarness(const SipperHarness&) = delete;
+    SipperHarness& operator=(const SipperHarness&) = delete;
+
+    // The example configuration with the given keys replaced (value texts as
+    // they stand in a file, for example "\"1 2 3\"" or "0"); a key with an
+    // empty value is left out.
+    void write_config(const std::map<std::string, std::string>& changes) {
+        std::map<std::string, std::string> keys = {
+            {"FREQ", "50"},
+            {"LOGSERVERIF", "\"" + log_server_name_ + "\""},
+            {"SUPERVISORIF", "\"" + supervisor_name_ + "\""},
+        };
+        for (const auto& [k, v] : changes) keys[k] = v;
+        std::istringstream in(read_file(std::string(SIPPER_SOURCE_DIR) + "/examples/sipper.cfg"));
+        std::string out;
+        for (std::string line; std::getline(in, line);) {
+            const std::string key = line.substr(0, line.find_first_of(" ="));
+            if (keys.count(key) == 0) out += line + "\n";
+        }
+        for (const auto& [k, v] : keys)
+            if (!v.empty()) out += k + " = " + v + ";\n";
+        write_file(cfg_path(), out);
+    }
+
+    // Serves the board owners and the sample interface (call before the
+    // sipper initialises). An owner given a board number < 0 is not served.
+    void start_peers(bool linear_owner = true, bool rotary_owner = true,
+                     std::vector<int> durations = {300, 150, 150}) {
+        sample_interface_ = std::make_unique<SampleInterfaceStub>("SampleInterface", std::move(durations));
+        serve(sample_interface_.get());
+        if (linear_owner) {
+            linear_owner_ = std::make_unique<BoardOwnerStub>("LinearMC", linear_number_);
+            serve(linear_owner_.get());
+        }
+        if (rotary_owner) {
+            rotary_owner_ = std::make_unique<BoardOwnerStub>("RotaryMC", rotary_number_);
+            serve(rotary_owner_.get());
+        }
+    }
+
+    void stop_peers() {
+        stop_ = true;
+        for (std::thread& t : threads_) t.join();
+        threads_.clear();
+        stop_ = false;
+        sample_interface_.reset();
+        linear_owner_.reset();
+        rotary_owner_.reset();
+    }
+
+    // Builds the Sipper under "Sipper" and runs its main loop on a thread.
+    void start_sipper() {
+        sipper_ = std::make_unique<Sipper>("Sipper", log_path(), cfg_path());
+        main_ = std::thread([this] { sipper_->main(); });
+        client_ = std::make_unique<SipperIF>("Sipper");
+        client_->open();
+        client_->set_timeout(5000);
+    }
+
+    // Sends kill, waits for the main loop and destroys the Sipper.
+    void stop_sipper() {
+        if (main_.joinable()) {
+            client_->kill();
+            main_.join();
+        }
+        client_.reset();
+        sipper_.reset();
+    }
+
+    // One query: every one-way command sent before it has been served.
+    void sync() {
+        int status = 0;
+        ASSERT_EQ(client_->get_status(status), call_ok);
+    }
+
+    int status() {
+        int s = -1;
+        EXPECT_EQ(client_->get_status(s), call_ok);
+        return s;
+    }
+
+    bool wait_state(int state, long milliseconds = 10000) {
+        return wait_for(
+            [&] {
+                int s = -1;
+                return client_->get_state(s) == call_ok && s == state;
+            },
+            milliseconds);
+    }
+
+    bool wait_status(int status, long milliseconds = 30000) {
+        return wait_for(
+            [&] {
+                int s = -1;
+                return client_->get_status(s) == call_ok && s == status;
+            },
+            milliseconds);
+    }
+
+    // reset, READY, run, RUNNING.
+    void initialise_and_run() {
+        client_->reset();
+        ASSERT_TRUE(wait_state(Component::READY)) << read_file(log_path());
+        client_->run();
+        ASSERT_TRUE(wait_state(Component::RUNNING));
+    }
+
+    void home() {
+        client_->home();
+        ASSERT_TRUE(wait_for(
+            [&] {
+                int homed = 0, s = -1;
+                client_->is_homed(homed);
+                client_->get_status(s);
+                return homed == 1 && s == 0;
+            },
+            30000))
+            << read_file(log_path());
+    }
+
+    int log_lines(const std::string& text) const { return count_log_lines(log_path(), "Sipper", text); }
+    bool wait_log_line(const std::string& text, long milliseconds = 5000) const {
+        return wait_for([&] { return log_lines(text) > 0; }, milliseconds);
+    }
+
+    std::string cfg_path() const { return dir_.file("sipper.cfg"); }
+    std::string log_path() const { return dir_.file("sipper.log"); }
+    std::string plate_path(const std::string& plate) const { return dir_.file(plate + ".platecfg"); }
+    const TempDir& dir() const { return dir_; }
+
+    SipperIF& client() { return *client_; }
+    Sipper& sipper() { return *sipper_; }
+    SimBoard& linear() { return *linear_; }
+    SimBoard& rotary() { return *rotary_; }
+    int linear_number() const { return linear_number_; }
+    int rotary_number() const { return rotary_number_; }
+    SampleInterfaceStub& sample_interface() { return *sample_interface_; }
+
+    static void remove_fixed_names() {
+        for (const char* name : FIXED_NAMES) ComponentInterface::remove_objects(name);
+    }
+
+private:
+    void serve(InterfaceServer* server) {
+        server->open();
+        threads_.emplace_back([this, server] {
+            while (!stop_) server->service();
+        });
+    }
+
+    TempDir dir_;
+    int linear_number_ = -1;
+    int rotary_number_ = -1;
+    std::unique_ptr<SimBoard> linear_;
+    std::unique_ptr<SimBoard> rotary_;
+    std::string log_server_name_;
+    std::string supervisor_name_;
+    std::unique_ptr<SampleInterfaceStub> sample_interface_;
+    std::unique_ptr<BoardOwnerStub> linear_owner_;
+    std::unique_ptr<BoardOwnerStub> rotary_owner_;
+    std::atomic<bool> stop_{false};
+    std::vector<std::thread> threads_;
+    std::unique_ptr<Sipper> sipper_;
+    std::thread main_;
+    std::unique_ptr<SipperIF> client_;
+};
+
+}  // namespace sipper_test
