@@ -74,6 +74,7 @@ TEST_F(MovesTest, TargetAboveSafeHeightGoesStraightUpAndSkipsTheDescentAndTheSen
     EXPECT_EQ(count(t, "start(3, 0)"), 1);
     EXPECT_LT(find(t, z_target(4)), find(t, "start(0, 6)"));
     EXPECT_EQ(count(t, z_target(safe_z)), 0);
+    flush_log();
     EXPECT_EQ(peers_->sipper().count_lines("CHECKING SIP SENSOR"), 0);
     EXPECT_EQ(board_position(3), steps(4));
     EXPECT_EQ(board_position(1), steps(5));

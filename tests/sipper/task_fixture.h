@@ -105,7 +105,16 @@ protected:
             if (timer.elapsed() > seconds) return false;
             sleep_ms(5);
         }
+        flush_log();
         return true;
+    }
+
+    // Log lines travel through a queue: after this every line the task sent
+    // before has been collected.
+    void flush_log() {
+        const std::string marker = "flush " + std::to_string(++flushes_);
+        task_->task_log(marker);
+        ASSERT_TRUE(peers_->sipper().wait_for_line(marker, 5000));
     }
 
     static int32_t steps(double mm) { return static_cast<int32_t>(mm * STEPS_PER_MM); }
@@ -133,6 +142,7 @@ protected:
     int32_t board_position(int axis) const { return linear_->view().axes[axis].position; }
 
     SipperData data_;
+    int flushes_ = 0;
     int linear_number_ = -1;
     int rotary_number_ = -1;
     std::unique_ptr<SimBoard> linear_;
