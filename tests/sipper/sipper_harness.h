@@ -144,6 +144,14 @@ public:
         client_->set_timeout(5000);
     }
 
+    // A client of "Sipper" without a Sipper in this process (the test starts
+    // the executable itself).
+    void open_client() {
+        client_ = std::make_unique<SipperIF>("Sipper");
+        client_->open();
+        client_->set_timeout(5000);
+    }
+
     // Sends kill, waits for the main loop and destroys the Sipper.
     void stop_sipper() {
         if (main_.joinable()) {

@@ -1,0 +1,145 @@
+// The real sipper executable: started with the example configuration on the
+// simulated stage, commanded through its interface, and ended by signals.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "sipper/SipperConstants.h"
+#include "tests/sipper/sipper_harness.h"
+
+using sipper_test::read_file;
+using sipper_test::SipperHarness;
+using sipper_test::wait_for;
+
+namespace {
+
+// One child process running the sipper executable; killed and reaped on
+// destruction if the test did not see it end.
+class SipperProcess {
+public:
+    SipperProcess(const std::string& log, const std::string& cfg) {
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            std::vector<std::string> args = {"sipper", "Sipper", log, cfg};
+            std::vector<char*> argv;
+            for (std::string& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execv(SIPPER_BUILD_DIR "/bin/sipper", argv.data());
+            ::_exit(127);
+        }
+    }
+    ~SipperProcess() {
+        if (pid_ > 0 && !ended_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    SipperProcess(const SipperProcess&) = delete;
+    SipperProcess& operator=(const SipperProcess&) = delete;
+
+    bool started() const { return pid_ > 0; }
+    void signal(int number) { ::kill(pid_, number); }
+
+    // Waits for the process to end; false after the deadline.
+    bool wait_end(long milliseconds) {
+        return wait_for(
+            [&] {
+                if (!ended_ && ::waitpid(pid_, &status_, WNOHANG) == pid_) ended_ = true;
+                return ended_;
+            },
+            milliseconds);
+    }
+    // The exit code, or -1 when it did not exit normally.
+    int exit_code() const { return ended_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
+
+private:
+    pid_t pid_ = -1;
+    int status_ = 0;
+    bool ended_ = false;
+};
+
+class SipperProcessTest : public ::testing::Test {
+protected:
+    int state() {
+        int s = -1;
+        return h_.client().get_state(s) == call_ok ? s : -1;
+    }
+
+    SipperHarness h_;
+};
+
+TEST_F(SipperProcessTest, ExampleInstallationInitialisesHomesMovesSipsAndEndsOnSigterm) {
+    h_.write_config({{"SIP_SENSOR_PRESENT", "0"}});
+    h_.start_peers();
+    SipperProcess process(h_.log_path(), h_.cfg_path());
+    ASSERT_TRUE(process.started());
+    h_.open_client();
+    ASSERT_TRUE(wait_for([&] { return state() == Component::CREATED; }, 10000)) << read_file(h_.log_path());
+
+    h_.initialise_and_run();
+    h_.home();
+    h_.client().goto_position(POSITION_WASHSTATION1);
+    ASSERT_TRUE(h_.wait_status(STATE_IDLE));
+    double x = 0, y = 0, z = 0;
+    ASSERT_EQ(h_.client().get_current_positions(x, y, z), call_ok);
+    EXPECT_NEAR(x, 20, 0.05);
+    EXPECT_NEAR(y, 20, 0.05);
+    EXPECT_NEAR(z, 60, 0.05);
+    h_.client().sip("demo", 1, 0, 0, 1.0, 100, 100);
+    ASSERT_TRUE(h_.wait_status(STATE_BUSY, 5000));
+    ASSERT_TRUE(h_.wait_status(STATE_IDLE)) << read_file(h_.log_path());
+    EXPECT_EQ(h_.log_lines("SipperTask SipperTask Error"), 0);
+
+    process.signal(SIGTERM);
+    ASSERT_TRUE(process.wait_end(10000));
+    EXPECT_EQ(process.exit_code(), 0);
+    const std::string log = read_file(h_.log_path());
+    EXPECT_EQ(h_.log_lines("kill -- setting _exit to true"), 1);
+    EXPECT_EQ(h_.log_lines("QUITTING MAIN COMPONENT THREAD - INTERFACES NO LONGER SERVICED"), 1);
+    EXPECT_NE(log.find("Log file: " + h_.log_path() + " closed"), std::string::npos) << log;
+}
+
+TEST_F(SipperProcessTest, SigintStopsARunningOperationAndEnds) {
+    h_.start_peers();
+    SipperProcess process(h_.log_path(), h_.cfg_path());
+    ASSERT_TRUE(process.started());
+    h_.open_client();
+    ASSERT_TRUE(wait_for([&] { return state() == Component::CREATED; }, 10000));
+    h_.initialise_and_run();
+    h_.home();
+    // Two wash pauses of 8 s each: only a stop request ends it early.
+    h_.client().wash(8000, 8000);
+    ASSERT_TRUE(h_.wait_status(STATE_BUSY, 5000));
+    sleep_ms(300);
+    process.signal(SIGINT);
+    ASSERT_TRUE(process.wait_end(4000)) << read_file(h_.log_path());
+    EXPECT_EQ(process.exit_code(), 0);
+    EXPECT_EQ(h_.log_lines("QUITTING MAIN COMPONENT THREAD - INTERFACES NO LONGER SERVICED"), 1);
+    EXPECT_NE(read_file(h_.log_path()).find(" closed"), std::string::npos);
+}
+
+TEST_F(SipperProcessTest, SecondSignalEndsAProcessStuckInItsPass) {
+    // No board owner for the linear board: initialisation waits for its
+    // answer (20 s, the call timeout of a channel nobody configured), and the
+    // main loop with it.
+    h_.start_peers(false, true);
+    SipperProcess process(h_.log_path(), h_.cfg_path());
+    ASSERT_TRUE(process.started());
+    h_.open_client();
+    ASSERT_TRUE(wait_for([&] { return state() == Component::CREATED; }, 10000));
+    h_.client().reset();
+    sleep_ms(300);
+    process.signal(SIGTERM);
+    EXPECT_FALSE(process.wait_end(500));
+    process.signal(SIGTERM);
+    ASSERT_TRUE(process.wait_end(2000));
+    EXPECT_EQ(process.exit_code(), 128 + SIGTERM);
+}
+
+}  // namespace
