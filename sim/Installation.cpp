@@ -60,6 +60,7 @@ Installation::Installation(const InstallationConfig& config)
     : SimPeer(config.installation_name, prepared_log(config)), config_(config)
 {
     config_.check();
+    claim_names();
     owned_names_.push_back(config_.installation_name);
     try {
         if (config_.prepare_boards)
@@ -77,6 +78,38 @@ Installation::Installation(const InstallationConfig& config)
 }
 
 Installation::~Installation() { shutdown(); }
+
+void Installation::claim_names()
+{
+    std::vector<std::string> names = {config_.installation_name};
+    using C = InstallationConfig;
+    for (const std::string& role : config_.serve)
+        names.push_back(role == C::LOG_SERVER ? config_.log_server_name
+                        : role == C::SUPERVISOR ? config_.supervisor_name
+                                                : role);
+    for (const std::string& text : config_.components) {
+        std::string n = ComponentCommand::parse(text).interface_name();
+        if (!n.empty())
+            names.push_back(n);
+    }
+    for (const std::string& n : names) {
+        if (!channel_exists(n))
+            continue;
+        // Two servers on one channel would take each other's commands.
+        ComponentIF probe(n);
+        if (probe.open()) {
+            std::uint32_t saved = probe.timeout();
+            probe.set_timeout(300);
+            int state = 0;
+            int rc = probe.get_state(state);
+            probe.set_timeout(saved);
+            if (rc == call_ok)
+                throw Exception("the interface " + n + " is already served by a running process; stop it first");
+        }
+        ComponentInterface::remove_objects(n);
+        log_msg("removed the stale shared objects of " + n, 0);
+    }
+}
 
 std::string Installation::log_path(const std::string& file) const { return config_.log_dir + "/" + file; }
 
@@ -135,8 +168,13 @@ void Installation::start_peer(std::unique_ptr<Component> peer)
     owned_names_.push_back(peer->name());
     Peer p;
     p.component = std::move(peer);
+    p.ended = std::make_shared<std::atomic<bool>>(false);
     Component* c = p.component.get();
-    p.thread = std::thread([c] { c->main(); });
+    auto ended = p.ended;
+    p.thread = std::thread([c, ended] {
+        c->main();
+        *ended = true;
+    });
     peers_.push_back(std::move(p));
     log_msg("serving " + c->name(), 0);
 }
@@ -221,7 +259,12 @@ void Installation::watch_signals()
             reap_children();
             continue;
         }
-        if (!stop_sent) {
+        if (stop_sent) {
+            // A second signal: the kill sent through the interface was not
+            // taken (its objects were removed under it), so end directly.
+            log_msg(std::string("signal ") + strsignal(sig) + " again: ending the main loop directly", 0);
+            kill();
+        } else {
             log_msg(std::string("signal ") + strsignal(sig) + ": stopping the installation", 0);
             // The main loop ends through its own interface, like any component.
             ComponentIF self(config_.installation_name);
@@ -312,6 +355,16 @@ void Installation::stop_peers()
             client.kill();
     }
     for (Peer& p : peers_) {
+        Timer t;
+        t.start();
+        while (!*p.ended && t.elapsed() < 3.0)
+            sleep_ms(10);
+        if (!*p.ended) {
+            // Someone removed or replaced the peer's channel objects, so the
+            // kill went elsewhere. Ending it directly is the last resort.
+            log_msg(p.component->name() + " did not take kill through its interface; ending it directly", 0);
+            p.component->kill();
+        }
         if (p.thread.joinable())
             p.thread.join();
         p.component.reset();

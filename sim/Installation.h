@@ -46,6 +46,7 @@ private:
     struct Peer {
         std::unique_ptr<Component> component;
         std::thread thread;
+        std::shared_ptr<std::atomic<bool>> ended;
     };
     struct Child {
         ComponentCommand command;
@@ -54,6 +55,8 @@ private:
         int status = 0;
     };
 
+    // Refuses names a live process serves; removes stale objects of the others.
+    void claim_names();
     void prepare_boards();
     void start_peers();
     void start_peer(std::unique_ptr<Component> peer);

@@ -269,3 +269,20 @@ TEST_F(InstallationTest, SignalStopsTheInstallationAndItsComponents)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(InstallationTest, SecondInstallationIsRefusedWhileTheFirstServes)
+{
+    start_installation(false, "SampleInterface");
+    std::string out = path("second.out");
+    std::string cmd = bin("installation-sim") + " --log-dir " + path("logs2") + " " + path("installation.cfg") +
+                      " > " + out + " 2>&1";
+    EXPECT_EQ(WEXITSTATUS(std::system(cmd.c_str())), 1);
+    EXPECT_NE(read_file(out).find("is already served by a running process"), std::string::npos) << read_file(out);
+    // The first one is untouched: its boards and peers still answer.
+    EXPECT_TRUE(answers("SampleInterface", 2.0));
+    EXPECT_TRUE(exists("/dev/shm/flexsim-board-1"));
+}
+
+}  // namespace
