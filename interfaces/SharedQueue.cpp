@@ -173,6 +173,13 @@ SharedQueue::PopResult SharedQueue::pop(Message& message, std::string* problem)
         std::memcpy(bytes.data(), b + h.read, L);
         r = room == L ? DATA_OFFSET : h.read + L;
     }
+    // Read position meeting the write position means nothing is left; a
+    // count that still claims messages would hand the same bytes out again.
+    if (r == h.write && h.count != 1) {
+        reset_empty();
+        return report(PopResult::corrupt, "command queue \"" + name() + "\" corrupted (count " +
+                                              std::to_string(h.count) + " for fewer messages); queue reset to empty");
+    }
     wire::store_u32(b + READ_OFFSET, r);
     wire::store_u32(b + COUNT_OFFSET, h.count - 1);
     message = Message(std::move(bytes));

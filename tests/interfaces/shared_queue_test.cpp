@@ -267,6 +267,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Corruption{"write position outside", 1, 16, 4000, 0},
                       Corruption{"count 0 with bytes queued", 0, 16, 24, 0},
                       Corruption{"count larger than the bytes allow", 5, 16, 24, 0},
+                      Corruption{"count claims more messages than the bytes hold", 2, 16, 24, 0},
                       Corruption{"length 0", 1, 16, 24, 1},
                       Corruption{"length below the header", 1, 16, 24, 2},
                       Corruption{"length not a multiple of 4", 1, 16, 24, 6},
