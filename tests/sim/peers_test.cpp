@@ -265,7 +265,10 @@ TEST_F(PeerTest, KillEndsThePeersMainLoop)
     auto c = client<SampleInterfaceIF>(name);
     c->set_timeout(200);
     int state = 0;
-    EXPECT_EQ(c->cycle_state(state), call_timeout);
+    // Nobody serves: a timeout, or the wrong reply woken by the server's
+    // closing release of the done signal.
+    int rc = c->cycle_state(state);
+    EXPECT_TRUE(rc == call_timeout || rc == call_wrong_reply) << rc;
     EXPECT_NE(read_file(path("si.log")).find("QUITTING MAIN COMPONENT THREAD"), std::string::npos);
 }
 
