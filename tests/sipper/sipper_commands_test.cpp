@@ -212,7 +212,8 @@ TEST_F(SipperCommandsTest, OwnerThatStopsAnsweringAfterTheTaskGivesTheSippersOwn
         });
         h.start_sipper();
         h.client().reset();
-        EXPECT_TRUE(h.wait_state(Component::INIT_FAILED)) << read_file(h.log_path());
+        EXPECT_TRUE(h.wait_state(Component::INIT_FAILED)) << h.last_state_answer() << "\n"
+                                                           << read_file(h.log_path());
         if (linear)
             EXPECT_EQ(h.log_lines("initialize ERROR : failed to get board id from linear mc"), 1);
         else
@@ -359,6 +360,60 @@ TEST_F(SipperCommandsTest, EmergencyKillsAllAxesAndStopAllMotionDecelerates) {
     for (const SimTraceRecord& r : h_.linear().trace())
         if (r.function == "flex_stop_motion" && r.text.find(", 0, 0)") != std::string::npos) ++decelerate_stops;
     EXPECT_EQ(decelerate_stops, 3);
+}
+
+TEST_F(SipperCommandsTest, BoardFailuresInCommandsAreLoggedAndServingGoesOn) {
+    h_.write_config({{"CHECK_KILL_SW", "1"}});
+    ready_and_homed();
+    h_.client().stop();
+    ASSERT_TRUE(h_.wait_state(Component::READY));
+    h_.client().goto_position(POSITION_WASHSTATION1);
+    ASSERT_TRUE(h_.wait_status(STATE_IDLE));
+    const std::string cfg_before = read_file(h_.cfg_path());
+
+    // A failed position read: nothing computed is reported, nothing stored.
+    h_.linear().fail_function("flex_read_pos_rtn", -70006, 1);
+    double x = 0, y = 0, z = 0;
+    ASSERT_EQ(h_.client().get_current_positions(x, y, z), call_ok);
+    EXPECT_EQ(x, DBL_MAX);
+    EXPECT_EQ(y, DBL_MAX);
+    EXPECT_EQ(z, DBL_MAX);
+    EXPECT_EQ(h_.log_lines("Sipper::get_current_positions(): ERROR Pci7344::read_pos_rtn -- "), 1);
+    h_.linear().fail_function("flex_read_pos_rtn", -70006, 1);
+    int result = -1;
+    ASSERT_EQ(h_.client().set_position("W3", POSITION_WASHSTATION3, result), call_ok);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(read_file(h_.cfg_path()), cfg_before);
+
+    // One axis that cannot be stopped does not keep the others going.
+    h_.linear().set_trace(true);
+    h_.linear().clear_trace();
+    h_.linear().fail_function("flex_stop_motion", -70006, 1);
+    h_.client().stop_all_motion();
+    h_.sync();
+    EXPECT_EQ(h_.log_lines("stop_all_motion() ERROR : Pci7344::stop_motion  -- "), 1);
+    int stops = 0;
+    for (const SimTraceRecord& r : h_.linear().trace())
+        if (r.function == "flex_stop_motion" && r.status == 0) ++stops;
+    EXPECT_EQ(stops, 2);
+
+    // The emergency stop reports its own failure and still sets the error.
+    h_.linear().fail_function("flex_stop_motion", -70006, 1);
+    ASSERT_EQ(h_.client().emergency(6, result), call_ok);
+    EXPECT_EQ(result, 6);
+    EXPECT_EQ(h_.status(), STATE_ERROR);
+    EXPECT_EQ(h_.log_lines("Sipper::emergency() failed: Pci7344::stop_motion  -- "), 1);
+    EXPECT_EQ(h_.log_lines("Sipper::emergency() motors killed"), 0);
+
+    // An inhibit query that cannot read the board answers 0.
+    h_.linear().fail_function("flex_read_adc16_rtn", -70006, 1);
+    int bits = -1;
+    ASSERT_EQ(h_.client().get_inhibit_state(bits), call_ok);
+    EXPECT_EQ(bits, 0);
+    EXPECT_EQ(h_.log_lines("get_inhibit_state() ERROR : Pci7344::read_adc_rtn  -- "), 1);
+    int state = -1;
+    ASSERT_EQ(h_.client().get_state(state), call_ok);
+    EXPECT_EQ(state, Component::READY);
 }
 
 TEST_F(SipperCommandsTest, SetPositionOfStationRewritesTheConfigurationFile) {

@@ -174,13 +174,19 @@ public:
         return s;
     }
 
+    // Records the last answer for the failure message.
     bool wait_state(int state, long milliseconds = 10000) {
         return wait_for(
             [&] {
                 int s = -1;
-                return client_->get_state(s) == call_ok && s == state;
+                last_call_ = client_->get_state(s);
+                last_state_ = s;
+                return last_call_ == call_ok && s == state;
             },
             milliseconds);
+    }
+    std::string last_state_answer() const {
+        return "call result " + std::to_string(last_call_) + ", state " + std::to_string(last_state_);
     }
 
     bool wait_status(int status, long milliseconds = 30000) {
@@ -258,6 +264,8 @@ private:
     std::unique_ptr<Sipper> sipper_;
     std::thread main_;
     std::unique_ptr<SipperIF> client_;
+    int last_call_ = -1;
+    int last_state_ = -1;
 };
 
 }  // namespace sipper_test
