@@ -616,7 +616,13 @@ int list_command()
         // Objects outlive their processes, so only an answer shows a live server.
         std::string state = "no answer within 200 ms (stale, or its server is busy)";
         ComponentIF probe(i);
-        if (probe.open()) {
+        if (probe.open() && probe.properties().created()) {
+            // It went away between the listing and the probe; do not leave
+            // a channel behind that this probe made.
+            ComponentInterface::remove_objects(i);
+            continue;
+        }
+        if (probe.connected()) {
             std::uint32_t saved = probe.timeout();
             probe.set_timeout(200);
             int value = 0;
