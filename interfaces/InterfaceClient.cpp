@@ -1,6 +1,9 @@
 #include "interfaces/InterfaceClient.h"
 
+#include <algorithm>
 #include <new>
+
+#include "utilities/Timer.h"
 
 InterfaceClient::InterfaceClient(const std::string& name) : ComponentInterface(name) {}
 
@@ -66,6 +69,31 @@ int InterfaceClient::query(const MethodSpec& method, std::initializer_list<Value
     return send_query(method, message, results);
 }
 
+void InterfaceClient::absorb_own_reply(std::uint32_t call_id)
+{
+    // The done signal belonged to an earlier call whose client gave up (it
+    // timed out or was killed). This call's own reply is then still to come;
+    // left alone it would answer the next query, whose reply would answer the
+    // one after, and a client that queries without pause could stay one reply
+    // behind for good. Swallow it here, waiting a short while, so that the
+    // next query starts clean. The result of this call stays call_wrong_reply.
+    auto older = [call_id](std::uint32_t completed) {
+        return static_cast<std::int32_t>(call_id - completed) > 0;
+    };
+    if (!older(completed_call()))
+        return;
+    const long grace_ms = std::min<long>(OWN_REPLY_GRACE_MS, static_cast<long>(timeout() & 0x7FFFFFFFu));
+    Timer timer;
+    timer.start();
+    for (;;) {
+        const long left = grace_ms - static_cast<long>(timer.elapsed() * 1000.0);
+        if (left <= 0 || !done_signal()->wait(left))
+            return;
+        if (!older(completed_call()))
+            return;
+    }
+}
+
 int InterfaceClient::send_query(const MethodSpec& method, Message& message, std::vector<Value>& results)
 {
     results.clear();
@@ -94,6 +122,7 @@ int InterfaceClient::send_query(const MethodSpec& method, Message& message, std:
             result = call_timeout;
         } else if (completed_call() != call_id) {
             result = call_wrong_reply;
+            absorb_own_reply(call_id);
         } else {
             try {
                 for (int k = 0; k < method.result_count; ++k) {

@@ -51,6 +51,12 @@ public:
     int send(const Message& message);
     int send_query(const MethodSpec& method, Message& message, std::vector<Value>& results);
 
+    // How long a query that was woken by the reply to an earlier, abandoned
+    // call waits for its own reply, so that the reply does not answer the
+    // next query instead.
+    static constexpr long OWN_REPLY_GRACE_MS = 100;
+
 private:
+    void absorb_own_reply(std::uint32_t call_id);
     static Message build(const MethodSpec& method, std::initializer_list<Value> args);
 };
