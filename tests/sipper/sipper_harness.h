@@ -13,6 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -27,6 +30,7 @@
 #include "sim/SimBoard.h"
 #include "sim/StageDescription.h"
 #include "sipper/Sipper.h"
+#include "tests/sipper/fixed_names_lock.h"
 #include "tests/sipper/sipper_test_files.h"
 #include "tests/sipper/task_peers.h"
 #include "utilities/Mutex.h"
@@ -48,6 +52,10 @@ inline bool wait_for(const std::function<bool()>& condition, long milliseconds) 
 class SipperHarness {
 public:
     static constexpr double TIME_FACTOR = 100.0;
+    // How long the main loop may take to end after kill (then after the
+    // process-wide exit request) before the test gives up on it.
+    static constexpr long STOP_WAIT_MS = 15000;
+    static constexpr long EXIT_REQUEST_WAIT_MS = 5000;
     static constexpr const char* FIXED_NAMES[4] = {"Sipper", "SampleInterface", "LinearMC", "RotaryMC"};
 
     SipperHarness() {
@@ -71,18 +79,24 @@ public:
     }
 
     ~SipperHarness() {
-        stop_sipper();
+        const bool stopped = stop_sipper();
         stop_peers();
-        linear_.reset();
-        rotary_.reset();
-        for (int board : {linear_number_, rotary_number_}) {
-            if (board < 0) continue;
-            SimBoard::remove(board);
-            Mutex::remove("pci7344-" + std::to_string(board) + "MUTEX");
+        if (stopped) {
+            linear_.reset();
+            rotary_.reset();
         }
-        remove_fixed_names();
-        ComponentInterface::remove_objects(log_server_name_);
-        ComponentInterface::remove_objects(supervisor_name_);
+        remove_shared_objects();
+        if (!stopped || exit_requested_) {
+            // The Sipper still runs (it cannot be destroyed under its own
+            // thread), or the process-wide exit request that ended it would
+            // end every later main loop of this process too: the failure is
+            // reported (with the log), the shared objects are gone, end here.
+            std::error_code ignored;
+            std::filesystem::remove_all(dir_.path(), ignored);
+            std::fflush(stdout);
+            std::fflush(stderr);
+            std::_Exit(1);
+        }
     }
 
     SipperHarness(const SipperHarness&) = delete;
@@ -138,7 +152,11 @@ public:
     // Builds the Sipper under "Sipper" and runs its main loop on a thread.
     void start_sipper() {
         sipper_ = std::make_unique<Sipper>("Sipper", log_path(), cfg_path());
-        main_ = std::thread([this] { sipper_->main(); });
+        main_ended_ = false;
+        main_ = std::thread([this] {
+            sipper_->main();
+            main_ended_ = true;
+        });
         client_ = std::make_unique<SipperIF>("Sipper");
         client_->open();
         client_->set_timeout(5000);
@@ -152,14 +170,30 @@ public:
         client_->set_timeout(5000);
     }
 
-    // Sends kill, waits for the main loop and destroys the Sipper.
-    void stop_sipper() {
+    // Sends kill, waits for the main loop and destroys the Sipper. A main
+    // loop that does not end in time fails the test with the log instead of
+    // hanging it; false when the loop is still running (the Sipper is then
+    // left alone: destroying it under its thread would crash).
+    bool stop_sipper() {
         if (main_.joinable()) {
-            client_->kill();
+            const int sent = client_->kill();
+            if (!wait_for([&] { return main_ended_.load(); }, STOP_WAIT_MS)) {
+                ADD_FAILURE() << "the Sipper's main loop did not end within " << STOP_WAIT_MS / 1000
+                              << " s of kill (kill call result " << sent << "); its log:\n"
+                              << read_file(log_path());
+                // Ends a loop that still runs but never got the kill.
+                Component::request_exit();
+                exit_requested_ = true;
+                if (!wait_for([&] { return main_ended_.load(); }, EXIT_REQUEST_WAIT_MS)) {
+                    ADD_FAILURE() << "the Sipper's main loop is blocked: not even the exit request ended it";
+                    return false;
+                }
+            }
             main_.join();
         }
         client_.reset();
         sipper_.reset();
+        return true;
     }
 
     // One query: every one-way command sent before it has been served.
@@ -242,6 +276,17 @@ public:
     }
 
 private:
+    void remove_shared_objects() {
+        for (int board : {linear_number_, rotary_number_}) {
+            if (board < 0) continue;
+            SimBoard::remove(board);
+            Mutex::remove("pci7344-" + std::to_string(board) + "MUTEX");
+        }
+        remove_fixed_names();
+        ComponentInterface::remove_objects(log_server_name_);
+        ComponentInterface::remove_objects(supervisor_name_);
+    }
+
     void serve(InterfaceServer* server) {
         server->open();
         threads_.emplace_back([this, server] {
@@ -249,6 +294,9 @@ private:
         });
     }
 
+    // First member: held before the constructor removes the names, given
+    // back after everything else is gone.
+    FixedNamesLock names_lock_;
     TempDir dir_;
     int linear_number_ = -1;
     int rotary_number_ = -1;
@@ -263,6 +311,8 @@ private:
     std::vector<std::thread> threads_;
     std::unique_ptr<Sipper> sipper_;
     std::thread main_;
+    std::atomic<bool> main_ended_{false};
+    bool exit_requested_ = false;
     std::unique_ptr<SipperIF> client_;
     int last_call_ = -1;
     int last_state_ = -1;

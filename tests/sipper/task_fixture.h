@@ -1,6 +1,8 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +26,7 @@ protected:
     static constexpr double STEPS_PER_MM = 80.0;
     static constexpr int32_t TRAVEL_STEPS = 16000;
     static constexpr double TIME_FACTOR = 100.0;
+    static constexpr double TASK_STOP_WAIT_S = 20.0;
 
     // Places in mm (board coordinates, 0 where the board started or homed).
     const Vect3d wash1{10, 10, 30};
@@ -54,10 +57,27 @@ protected:
     }
 
     void TearDown() override {
+        // The task's destructor waits for its body without a deadline; a body
+        // that never notices the stop would hang the test silently.
+        if (task_ != nullptr && task_->is_running()) {
+            task_->request_stop();
+            if (!wait_until_stopped(TASK_STOP_WAIT_S)) {
+                ADD_FAILURE() << "the sipper task did not stop within " << TASK_STOP_WAIT_S
+                              << " s of the stop request";
+                remove_boards();
+                TaskPeers::remove_all();
+                std::fflush(stdout);
+                std::_Exit(1);
+            }
+        }
         task_.reset();
         peers_.reset();
         linear_.reset();
         rotary_.reset();
+        remove_boards();
+    }
+
+    void remove_boards() {
         for (int board : {linear_number_, rotary_number_}) {
             if (board < 0) continue;
             SimBoard::remove(board);

@@ -8,6 +8,7 @@
 
 #include "interfaces/InterfaceServer.h"
 #include "sim/SampleCycle.h"
+#include "tests/sipper/fixed_names_lock.h"
 
 // The four peers the sipper task talks to, served from threads of the test
 // process through the real shared-memory channels under their fixed names:
@@ -103,6 +104,8 @@ public:
 private:
     void serve(InterfaceServer* server);
 
+    // Held before the names are cleared, given back after they are removed.
+    sipper_test::FixedNamesLock names_lock_;
     std::unique_ptr<SipperStub> sipper_;
     std::unique_ptr<SampleInterfaceStub> sample_interface_;
     std::unique_ptr<BoardOwnerStub> linear_owner_;

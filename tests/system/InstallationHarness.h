@@ -18,6 +18,7 @@
 #include "interfaces/ComponentIF.h"
 #include "interfaces/SipperIF.h"
 #include "sim/SimBoard.h"
+#include "tests/sipper/fixed_names_lock.h"
 #include "utilities/Mutex.h"
 #include "utilities/Timer.h"
 
@@ -268,6 +269,9 @@ protected:
         ASSERT_EQ(sipper().get_current_positions(x, y, z), call_ok);
     }
 
+    // Also keeps a second test run on this machine away from the names and
+    // boards 1 and 2 (CTest's resource lock covers only its own run).
+    sipper_test::FixedNamesLock names_lock_;
     std::string run_;
     pid_t sim_ = -1;
     pid_t own_sipper_ = -1;
