@@ -1,15 +1,11 @@
 #pragma once
 // Helpers shared by the component tests: unique names, scratch directories,
-// shared-memory clean-up, log file reading, child processes and a small
-// concrete component.
+// shared-memory clean-up, log file reading and a small concrete component.
 
 #include <dirent.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -21,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "component/Component.h"
+#include "tests/support/ChildProcess.h"
 
 namespace comp_test {
 
@@ -147,43 +144,11 @@ public:
     std::function<void(TestComponent&)> on_task_loop;
 };
 
-// Starts body in a child process; the child's exit code is body's result
-// (a gtest failure inside the child cannot reach the parent, so bodies return
-// a code instead of asserting).
-inline pid_t start_child(const std::function<int()>& body) {
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        int code = 99;
-        try {
-            code = body();
-        } catch (...) {
-            code = 98;
-        }
-        ::_exit(code);
-    }
-    return pid;
-}
-
-// Waits for the child with a deadline; on time-out kills it and returns -1.
-// Otherwise returns its exit code, or 128 + signal when a signal ended it.
+// The fault tests keep raw process ids; these two forward to the shared
+// helper that the component tests use as ChildProcess.
+inline pid_t start_child(const std::function<int()>& body) { return fork_child(body); }
 inline int wait_child(pid_t pid, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    int status = 0;
-    while (true) {
-        const pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid) break;
-        if (r < 0) return -2;
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -3;
+    return finish_child(pid, static_cast<int>(timeout.count()));
 }
 
 // Polls cond until it holds or the deadline passes.

@@ -16,7 +16,7 @@ class ComponentIFSTest : public ComponentTest {
 protected:
     void start() {
         const std::string cfg = cfg_path;
-        child = start_child([&] {
+        child = std::make_unique<ChildProcess>([&] {
             TestComponent c(name, log_path);
             int result = 0;
             c.load_config(cfg, result);
@@ -24,7 +24,7 @@ protected:
             c.main();
             return 0;
         });
-        ASSERT_GT(child, 0);
+        ASSERT_TRUE(child->started());
         client.open();
         client.set_timeout(200);
         int state = -1;
@@ -34,11 +34,11 @@ protected:
 
     int finish() {
         EXPECT_EQ(client.kill(), call_ok);
-        return wait_child(std::exchange(child, 0), 20s);
+        return child->wait(20000);
     }
 
     void TearDown() override {
-        if (child > 0) wait_child(child, 0ms);
+        child.reset();  // killed if still running
         ComponentTest::TearDown();
     }
 
@@ -46,7 +46,7 @@ protected:
     std::string log_path = dir.file("ifs.log");
     std::string cfg_path =
         dir.write("ifs.cfg", "FREQ=10;\nLOGSERVERIF=\"" + unique_name("nolog") + "\";\n");
-    pid_t child = 0;
+    std::unique_ptr<ChildProcess> child;
     ComponentIF client{name};
 };
 

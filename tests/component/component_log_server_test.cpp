@@ -50,7 +50,7 @@ protected:
     // marker "done" to the collector's interface at the end.
     void run_component(const std::string& cfg_text, const std::function<void(TestComponent&)>& body) {
         const std::string cfg = dir.write("fwd.cfg", cfg_text);
-        const pid_t pid = start_child([&] {
+        ChildProcess child([&] {
             TestComponent c(name, log_path);
             int result = 0;
             c.load_config(cfg, result);
@@ -59,9 +59,9 @@ protected:
             marker.open();
             return marker.log_msg("done", 0) == call_ok ? 0 : 1;
         });
-        ASSERT_GT(pid, 0);
+        ASSERT_TRUE(child.started());
         EXPECT_TRUE(collector.serve_until_marker("done", 20s));
-        EXPECT_EQ(wait_child(pid, 20s), 0);
+        EXPECT_EQ(child.wait(20000), 0);
     }
 
     std::string name = unique_name("fwd");

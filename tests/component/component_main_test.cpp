@@ -21,7 +21,7 @@ protected:
     // sets up, and waits until its interface answers.
     void start(const std::string& cfg_text, const std::function<void(TestComponent&)>& shape = {}) {
         cfg_path = dir.write("main.cfg", cfg_text);
-        child = start_child([&] {
+        child = std::make_unique<ChildProcess>([&] {
             TestComponent c(name, log_path);
             int result = 0;
             c.load_config(cfg_path, result);
@@ -31,7 +31,7 @@ protected:
             c.main();
             return 0;
         });
-        ASSERT_GT(child, 0);
+        ASSERT_TRUE(child->started());
         client.open();
         ASSERT_TRUE(client.connected()) << client.error();
         // Commands queued before the server opened are discarded, so wait
@@ -51,11 +51,11 @@ protected:
     // Sends kill and waits for the process; returns its exit code.
     int finish() {
         EXPECT_EQ(client.kill(), call_ok);
-        return wait_child(std::exchange(child, 0), 20s);
+        return child->wait(20000);
     }
 
     void TearDown() override {
-        if (child > 0) wait_child(child, 0ms);
+        child.reset();  // killed if still running
         ComponentTest::TearDown();
     }
 
@@ -72,7 +72,7 @@ protected:
     std::string log_path = dir.file("main.log");
     std::string cfg_path;
     std::string config = "FREQ=10;\nLOGSERVERIF=\"" + unique_name("nolog") + "\";\n";
-    pid_t child = 0;
+    std::unique_ptr<ChildProcess> child;
     ComponentIF client{name};
 };
 
@@ -216,7 +216,7 @@ TEST_F(MainLoopTest, ExceptionFromTaskLoopEndsTheLoopWithItsLine) {
     client.reset();
     client.run();
     // No kill: the exception alone ends main and so the process.
-    EXPECT_EQ(wait_child(std::exchange(child, 0), 20s), 0);
+    EXPECT_EQ(child->wait(20000), 0);
     const auto l = lines();
     ASSERT_GE(l.size(), 2u);
     EXPECT_EQ(l[l.size() - 2], "Component::main Error: x went wrong");
@@ -228,7 +228,7 @@ TEST_F(MainLoopTest, ForeignExceptionFromTaskLoopIsUnhandled) {
     start(config, [](TestComponent& c) { c.on_task_loop = [](TestComponent&) { throw 7; }; });
     client.reset();
     client.run();
-    EXPECT_EQ(wait_child(std::exchange(child, 0), 20s), 0);
+    EXPECT_EQ(child->wait(20000), 0);
     const auto l = lines();
     ASSERT_GE(l.size(), 2u);
     EXPECT_EQ(l[l.size() - 2], "Component::main, Unhandled Exception");

@@ -2,7 +2,6 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 
 #include "config/ConfigReader.h"
 #include "config/ConfigurationFile.h"
+#include "tests/support/ChildProcess.h"
 #include "utilities/Exception.h"
 
 namespace fs = std::filesystem;
@@ -460,22 +460,17 @@ TEST_F(ConfigStoreFiles, WriteErrorReturns3AndLeavesOldFileWhole)
     // A file size limit makes the write fail part-way, as a full disk would.
     const std::string old_text = "KEEP=1;\n";
     write_file(path("x.cfg"), old_text);
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    const int code = run_in_child([&] {
         ::signal(SIGXFSZ, SIG_IGN);
         struct rlimit limit = {4096, 4096};
         ::setrlimit(RLIMIT_FSIZE, &limit);
         ConfigurationFile cfg;
         if (cfg.load_config(path("x.cfg")) != 0)
-            ::_exit(100);
+            return 100;
         cfg.add_value("BIG", std::string(20000, 'x'));
-        ::_exit(cfg.save());
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 3);
+        return cfg.save();
+    });
+    EXPECT_EQ(code, 3);
     EXPECT_EQ(read_file(path("x.cfg")), old_text);
     EXPECT_EQ(files_in(dir_), 1u);  // the temporary file is gone
 }

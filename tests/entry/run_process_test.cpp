@@ -1,22 +1,22 @@
 // The program entry: argument checks and what the process reports when it
 // cannot start a component.
 
-#include <fcntl.h>
-#include <sys/wait.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "component/Component.h"
 #include "entry/RunProcess.h"
+#include "tests/support/ChildProcess.h"
 #include "utilities/Exception.h"
 
 namespace {
@@ -32,42 +32,31 @@ struct Outcome {
 Outcome run_child(const std::function<int()>& body) {
     int fds[2];
     if (::pipe(fds) != 0) return {};
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+    ChildProcess child([&] {
         ::dup2(fds[1], 2);
         ::close(fds[0]);
         ::close(fds[1]);
-        ::_exit(body());
-    }
+        return body();
+    });
     ::close(fds[1]);
-    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
-    Outcome out;
+    // Standard error until the child closes it, then its end, all within one deadline.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    int status = 0;
-    bool ended = false;
+    const auto left_ms = [&] {
+        using std::chrono::milliseconds;
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+        return static_cast<int>(std::max(left, milliseconds(0)).count());
+    };
+    Outcome out;
     char buffer[512];
-    while (true) {
+    pollfd p{fds[0], POLLIN, 0};
+    while (::poll(&p, 1, left_ms()) == 1) {
         const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-        if (n > 0) {
-            out.err.append(buffer, static_cast<std::size_t>(n));
-            continue;
-        }
-        if (n == 0 && ended) break;
-        if (!ended && ::waitpid(pid, &status, WNOHANG) == pid) {
-            ended = true;
-            continue;
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            ::close(fds[0]);
-            return out;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (n <= 0) break;
+        out.err.append(buffer, static_cast<std::size_t>(n));
     }
     ::close(fds[0]);
-    if (WIFEXITED(status)) out.exit_code = WEXITSTATUS(status);
+    child.wait(left_ms());
+    out.exit_code = child.exit_code();
     return out;
 }
 

@@ -13,7 +13,7 @@
 #include "interfaces/SampleInterfaceIF.h"
 #include "interfaces/SipperIF.h"
 #include "interfaces/SupervisorIF.h"
-#include "tests/interfaces/child_process.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "interfaces/Message.h"
 #include "interfaces/SharedMemory.h"
 #include "interfaces/SharedQueue.h"
-#include "tests/interfaces/child_process.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include "motion/Pci7344.h"
 #include "sim/flexmotion.h"
 #include "tests/sim/board_test_support.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -237,7 +238,7 @@ TEST_F(Pci7344Test, FailedBeginStoreLeavesTheLockFree) {
 TEST_F(Pci7344Test, TwoProcessesContendForTheSameBoardLock) {
     const int board = board_.number();
     SharedFlags flags;  // 0: child holds the lock, 1: parent says release
-    BackgroundChild child([&flags, board] {
+    ChildProcess child([&flags, board] {
         Pci7344 mine(board);
         mine.begin_store(3);
         flags.set(0);
@@ -257,7 +258,7 @@ TEST_F(Pci7344Test, TwoProcessesContendForTheSameBoardLock) {
     flags.set(1);
     EXPECT_TRUE(wait_until([&] { return done.load(); }));
     caller.join();
-    EXPECT_EQ(child.finish(), 0);
+    EXPECT_EQ(child.wait(10000), 0);
     EXPECT_EQ(sim().view().ports[2], 4);
 }
 

@@ -5,6 +5,7 @@
 
 #include "sim/flexmotion.h"
 #include "tests/sim/board_test_support.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -263,7 +264,7 @@ TEST_F(BoardPhysics, ProcessDyingWhileHoldingTheBoardLeavesItUsable) {
     const uint8_t id = b();
     SharedFlags flags;
     {
-        BackgroundChild child([&flags, id] {
+        ChildProcess child([&flags, id] {
             int32_t p = 0;
             flags.set(0);
             for (;;) flex_read_pos_rtn(id, 1, &p);

@@ -1,15 +1,12 @@
 #pragma once
 // Shared by the board and wrapper tests: a simulated board under a number
 // nobody else uses (removed again with its wrapper lock, passed or failed),
-// waiting on a condition with a deadline, and running a body in a child
-// process with a deadline.
-#include <signal.h>
+// waiting on a condition with a deadline, and flags shared with a forked
+// child.
 #include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <functional>
 #include <string>
 #include <thread>
@@ -54,70 +51,6 @@ inline bool wait_until(const std::function<bool()>& condition, int ms = 5000) {
     }
     return true;
 }
-
-// Runs `body` in a forked child; returns its exit code (the body's result),
-// or -1 when it did not end within `ms` (it is then killed).
-inline int run_in_child(const std::function<int()>& body, int ms = 10000) {
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid < 0) return -2;
-    if (pid == 0) {
-        int code = 98;
-        try {
-            code = body();
-        } catch (...) {
-            code = 97;
-        }
-        _exit(code);
-    }
-    int status = 0;
-    const bool ended = wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, ms);
-    if (!ended) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -3;
-}
-
-// A forked child that runs concurrently with the test; joined (or killed)
-// by finish() or the destructor.
-class BackgroundChild {
-public:
-    explicit BackgroundChild(const std::function<int()>& body) {
-        std::fflush(nullptr);
-        pid_ = fork();
-        if (pid_ == 0) {
-            int code = 98;
-            try {
-                code = body();
-            } catch (...) {
-                code = 97;
-            }
-            _exit(code);
-        }
-    }
-    ~BackgroundChild() {
-        if (pid_ > 0 && !done_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    BackgroundChild(const BackgroundChild&) = delete;
-    BackgroundChild& operator=(const BackgroundChild&) = delete;
-    bool started() const { return pid_ > 0; }
-    // The child's exit code, or -1 when it did not end within `ms`.
-    int finish(int ms = 10000) {
-        int status = 0;
-        if (!wait_until([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, ms)) return -1;
-        done_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -3;
-    }
-
-private:
-    pid_t pid_ = -1;
-    bool done_ = false;
-};
 
 // Cross-process flag in an anonymous shared mapping (set before fork).
 class SharedFlags {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "sipper/SipperConstants.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/sipper/sipper_harness.h"
 
 using sipper_test::read_file;
@@ -19,49 +19,19 @@ using sipper_test::wait_for;
 
 namespace {
 
-// One child process running the sipper executable; killed and reaped on
+// The sipper executable in a child process; killed and reaped on
 // destruction if the test did not see it end.
-class SipperProcess {
+class SipperProcess : public ChildProcess {
 public:
-    SipperProcess(const std::string& log, const std::string& cfg) {
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            std::vector<std::string> args = {"sipper", "Sipper", log, cfg};
-            std::vector<char*> argv;
-            for (std::string& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(SIPPER_BUILD_DIR "/bin/sipper", argv.data());
-            ::_exit(127);
-        }
-    }
-    ~SipperProcess() {
-        if (pid_ > 0 && !ended_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    SipperProcess(const SipperProcess&) = delete;
-    SipperProcess& operator=(const SipperProcess&) = delete;
-
-    bool started() const { return pid_ > 0; }
-    void signal(int number) { ::kill(pid_, number); }
-
-    // Waits for the process to end; false after the deadline.
-    bool wait_end(long milliseconds) {
-        return wait_for(
-            [&] {
-                if (!ended_ && ::waitpid(pid_, &status_, WNOHANG) == pid_) ended_ = true;
-                return ended_;
-            },
-            milliseconds);
-    }
-    // The exit code, or -1 when it did not exit normally.
-    int exit_code() const { return ended_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
-
-private:
-    pid_t pid_ = -1;
-    int status_ = 0;
-    bool ended_ = false;
+    SipperProcess(const std::string& log, const std::string& cfg)
+        : ChildProcess([&] {
+              std::vector<std::string> args = {"sipper", "Sipper", log, cfg};
+              std::vector<char*> argv;
+              for (std::string& a : args) argv.push_back(a.data());
+              argv.push_back(nullptr);
+              ::execv(SIPPER_BUILD_DIR "/bin/sipper", argv.data());
+              return 127;
+          }) {}
 };
 
 class SipperProcessTest : public ::testing::Test {
@@ -97,7 +67,7 @@ TEST_F(SipperProcessTest, ExampleInstallationInitialisesHomesMovesSipsAndEndsOnS
     EXPECT_EQ(h_.log_lines("SipperTask SipperTask Error"), 0);
 
     process.signal(SIGTERM);
-    ASSERT_TRUE(process.wait_end(10000));
+    ASSERT_TRUE(process.ended_within(10000));
     EXPECT_EQ(process.exit_code(), 0);
     const std::string log = read_file(h_.log_path());
     EXPECT_EQ(h_.log_lines("kill -- setting _exit to true"), 1);
@@ -118,7 +88,7 @@ TEST_F(SipperProcessTest, SigintStopsARunningOperationAndEnds) {
     ASSERT_TRUE(h_.wait_status(STATE_BUSY, 5000));
     sleep_ms(300);
     process.signal(SIGINT);
-    ASSERT_TRUE(process.wait_end(4000)) << read_file(h_.log_path());
+    ASSERT_TRUE(process.ended_within(4000)) << read_file(h_.log_path());
     EXPECT_EQ(process.exit_code(), 0);
     EXPECT_EQ(h_.log_lines("QUITTING MAIN COMPONENT THREAD - INTERFACES NO LONGER SERVICED"), 1);
     EXPECT_NE(read_file(h_.log_path()).find(" closed"), std::string::npos);
@@ -136,9 +106,9 @@ TEST_F(SipperProcessTest, SecondSignalEndsAProcessStuckInItsPass) {
     h_.client().reset();
     sleep_ms(300);
     process.signal(SIGTERM);
-    EXPECT_FALSE(process.wait_end(500));
+    EXPECT_FALSE(process.ended_within(500));
     process.signal(SIGTERM);
-    ASSERT_TRUE(process.wait_end(2000));
+    ASSERT_TRUE(process.ended_within(2000));
     EXPECT_EQ(process.exit_code(), 128 + SIGTERM);
 }
 

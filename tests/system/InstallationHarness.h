@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -19,6 +20,7 @@
 #include "interfaces/SipperIF.h"
 #include "sim/SimBoard.h"
 #include "tests/sipper/fixed_names_lock.h"
+#include "tests/support/ChildProcess.h"
 #include "utilities/Mutex.h"
 #include "utilities/Timer.h"
 
@@ -152,17 +154,10 @@ protected:
     // Waits for the child with a deadline; true when it ended, its status in `status`.
     static bool wait_exit(pid_t pid, double seconds, int& status)
     {
-        Timer t;
-        t.start();
-        while (t.elapsed() < seconds) {
-            pid_t r = waitpid(pid, &status, WNOHANG);
-            if (r == pid)
-                return true;
-            if (r < 0)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
+        const std::optional<int> ended = wait_status(pid, static_cast<int>(seconds * 1000));
+        if (ended)
+            status = *ended;
+        return ended.has_value();
     }
 
     void stop_installation()

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -8,6 +7,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "tests/support/ChildProcess.h"
 
 namespace fs = std::filesystem;
 
@@ -24,10 +25,9 @@ ToolRun run_tool(const std::vector<std::string>& args, const std::string& dir)
 {
     std::string out_file = dir + "/stdout.txt";
     std::string err_file = dir + "/stderr.txt";
-    pid_t child = ::fork();
-    if (child == 0) {
+    ChildProcess child([&] {
         if (!std::freopen(out_file.c_str(), "w", stdout) || !std::freopen(err_file.c_str(), "w", stderr))
-            ::_exit(127);
+            return 127;
         std::vector<char*> argv;
         std::string tool = SIPPER_BUILD_DIR "/bin/sipper-config";
         argv.push_back(const_cast<char*>(tool.c_str()));
@@ -35,12 +35,10 @@ ToolRun run_tool(const std::vector<std::string>& args, const std::string& dir)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         ::execv(tool.c_str(), argv.data());
-        ::_exit(127);
-    }
+        return 127;
+    });
     ToolRun run;
-    int status = 0;
-    if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status))
-        run.status = WEXITSTATUS(status);
+    run.status = child.wait(20000);
     std::stringstream out, err;
     out << std::ifstream(out_file).rdbuf();
     err << std::ifstream(err_file).rdbuf();

@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/utilities/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -34,23 +34,23 @@ protected:
 
     // Result of lock(0) tried from another process: 0 acquired, 1 refused.
     int try_from_other_process() {
-        ChildProcess child([&](ChildProcess&) {
+        ChildProcess child([&] {
             Mutex m(name_);
             if (!m.valid()) return 2;
             if (!m.lock(0)) return 1;
             m.unlock();
             return 0;
         });
-        return child.finish(5000);
+        return child.wait(5000);
     }
 
     // A child that takes the lock and ends without releasing it.
     int die_holding_lock() {
-        ChildProcess owner([&](ChildProcess&) {
+        ChildProcess owner([&] {
             auto* m = new Mutex(name_);  // left alive: its destructor would release
             return m->lock() ? 0 : 1;
         });
-        return owner.finish(5000);
+        return owner.wait(5000);
     }
 
     std::string name_;
@@ -76,15 +76,16 @@ TEST_F(NamedMutexTest, CreatorAndOpenerShareOneSegmentWithAgreedLayout) {
 }
 
 TEST_F(NamedMutexTest, LockHeldByOtherProcessRefusesTryAtOnceAndTimesOut) {
-    ChildProcess holder([&](ChildProcess& self) {
+    Pipe held, release;
+    ChildProcess holder([&] {
         Mutex m(name_);
         if (!m.lock()) return 1;
-        self.notify();
-        self.await(10000);
+        held.notify();
+        release.await(10000);
         m.unlock();
         return 0;
     });
-    ASSERT_TRUE(holder.await(5000));
+    ASSERT_TRUE(held.await(5000));
 
     Mutex m(name_);
     ASSERT_TRUE(m.valid()) << m.error();
@@ -98,10 +99,10 @@ TEST_F(NamedMutexTest, LockHeldByOtherProcessRefusesTryAtOnceAndTimesOut) {
     EXPECT_GE(waited, 0.15);
     EXPECT_LT(waited, 5.0);
 
-    holder.notify();
+    release.notify();
     EXPECT_TRUE(m.lock(5000));
     EXPECT_TRUE(m.unlock());
-    EXPECT_EQ(holder.finish(5000), 0);
+    EXPECT_EQ(holder.wait(5000), 0);
 }
 
 TEST_F(NamedMutexTest, LockAbandonedByDeadOwnerCountsAsAcquiredAndStaysUsable) {
@@ -119,31 +120,32 @@ TEST_F(NamedMutexTest, LockAbandonedByDeadOwnerCountsAsAcquiredAndStaysUsable) {
 TEST_F(NamedMutexTest, UnlimitedLockAlsoAcquiresAbandonedMutex) {
     ASSERT_EQ(die_holding_lock(), 0);
     // In a child, so that a lock that never returns fails the test instead of hanging it.
-    ChildProcess locker([&](ChildProcess&) {
+    ChildProcess locker([&] {
         Mutex m(name_);
         if (!m.lock()) return 1;
         return m.unlock() ? 0 : 2;
     });
-    EXPECT_EQ(locker.finish(5000), 0);
+    EXPECT_EQ(locker.wait(5000), 0);
     EXPECT_EQ(try_from_other_process(), 0);
 }
 
 TEST_F(NamedMutexTest, DestroyingHandleReleasesLevelsItsThreadHolds) {
-    ChildProcess holder([&](ChildProcess& self) {
+    Pipe held, release;
+    ChildProcess holder([&] {
         {
             Mutex m(name_);
             if (!m.lock() || !m.lock()) return 1;
         }
-        self.notify();
-        self.await(10000);  // alive, so only the destruction can have freed it
+        held.notify();
+        release.await(10000);  // alive, so only the destruction can have freed it
         return 0;
     });
-    ASSERT_TRUE(holder.await(5000));
+    ASSERT_TRUE(held.await(5000));
     Mutex m(name_);
     EXPECT_TRUE(m.lock(0));
     m.unlock();
-    holder.notify();
-    EXPECT_EQ(holder.finish(5000), 0);
+    release.notify();
+    EXPECT_EQ(holder.wait(5000), 0);
 }
 
 TEST_F(NamedMutexTest, RecursiveLockNeedsOneUnlockPerLock) {
@@ -185,22 +187,23 @@ TEST_F(NamedMutexTest, InitialOwnerHoldsNewlyCreatedMutex) {
 }
 
 TEST_F(NamedMutexTest, InitialOwnerDoesNotBlockOnExistingMutex) {
-    ChildProcess holder([&](ChildProcess& self) {
+    Pipe held, release;
+    ChildProcess holder([&] {
         Mutex m(name_);
         if (!m.lock()) return 1;
-        self.notify();
-        self.await(10000);
+        held.notify();
+        release.await(10000);
         return 0;
     });
-    ASSERT_TRUE(holder.await(5000));
+    ASSERT_TRUE(held.await(5000));
     const auto t = Clock::now();
     Mutex m(name_, true);
     EXPECT_LT(seconds_since(t), 2.0);
     EXPECT_TRUE(m.valid());
     EXPECT_FALSE(m.created());
     EXPECT_FALSE(m.lock(0));
-    holder.notify();
-    EXPECT_EQ(holder.finish(5000), 0);
+    release.notify();
+    EXPECT_EQ(holder.wait(5000), 0);
 }
 
 TEST_F(NamedMutexTest, SegmentNeverMadeReadyFailsWithinBound) {

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/utilities/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -94,15 +94,16 @@ TEST_F(SemaphoreTest, UnlimitedWaitReturnsWhenAnotherThreadReleases) {
 
 TEST_F(SemaphoreTest, ReleaseInOneProcessWakesWaiterInAnother) {
     Semaphore s(name_, 0, 100);
-    ChildProcess waiter([&](ChildProcess& self) {
+    Pipe opened;
+    ChildProcess waiter([&] {
         Semaphore mine(name_, 0, 100);
         if (!mine.valid() || mine.created()) return 2;
-        self.notify();
+        opened.notify();
         return mine.wait(5000) ? 0 : 1;
     });
-    ASSERT_TRUE(waiter.await(5000));
+    ASSERT_TRUE(opened.await(5000));
     EXPECT_TRUE(s.release());
-    EXPECT_EQ(waiter.finish(5000), 0);
+    EXPECT_EQ(waiter.wait(5000), 0);
     EXPECT_FALSE(s.wait(0));
 }
 
