@@ -296,9 +296,21 @@ TEST_F(CallTest, LateReplyToAnAbandonedQueryDoesNotAnswerTheNextOne)
     int state = 0;
     EXPECT_EQ(client.get_state(state), call_timeout);  // answered 400 ms later
     client.set_timeout(5000);
+    // The late reply either comes before the next query drains it, or wakes
+    // that query, which then reports a wrong reply and swallows its own
+    // answer. Either way no query is answered with another's result, and
+    // the client is not left one reply behind.
     std::string last;
-    ASSERT_EQ(client.get_name(last), call_ok);
+    int result = client.get_name(last);
+    if (result == call_wrong_reply) {
+        EXPECT_EQ(last, "");
+        result = client.get_name(last);
+    }
+    ASSERT_EQ(result, call_ok);
     EXPECT_EQ(last, "expected");
+    int count = -1;
+    EXPECT_EQ(client.get_state(count), call_ok);
+    EXPECT_EQ(count, 1);
     stop_server(client, *server);
 }
 
