@@ -54,7 +54,8 @@ public:
     // One service step: waits at most 10 ms for a start signal, takes at most
     // one message off the queue and dispatches it. A message is taken even
     // when no signal came, so messages whose signal was lost (more than 100
-    // outstanding) are still served. An unconnected server only waits, so the
+    // outstanding) are still served; while messages are queued the step does
+    // not wait for a signal at all. An unconnected server only waits, so the
     // loop that drives it keeps its pace.
     void service();
 

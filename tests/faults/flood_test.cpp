@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <set>
@@ -107,6 +108,36 @@ TEST_F(FloodTest, AcceptedCommandsAreServedOnceInOrderAndRefusedOnesGotQueueFull
         EXPECT_EQ(served[k], accepted) << "client " << k;
     }
     EXPECT_EQ(served.size(), std::size_t(CLIENTS));
+}
+
+}  // namespace
+
+namespace {
+
+class LostSignalTest : public ServedComponentTest {};
+
+TEST_F(LostSignalTest, CommandsWhoseStartSignalsWereLostAreServedWithoutWaitingForSignals)
+{
+    start_server();
+    // With the server stopped, only the first 100 releases are kept.
+    ::kill(server, SIGSTOP);
+    constexpr int COMMANDS = 1000;
+    for (int i = 0; i < COMMANDS; ++i)
+        ASSERT_EQ(client.run(), call_ok);  // refused in CREATED: one log line each
+    EXPECT_EQ(client.start_signal()->release(), false);  // the signals are at their maximum
+    ::kill(server, SIGCONT);
+
+    // Waiting 10 ms for a signal before each of the 900 unsignalled commands
+    // would take 9 s; the query behind them must come back well before that.
+    client.set_timeout(3000);
+    int state = -1;
+    EXPECT_EQ(client.get_state(state), call_ok);
+    EXPECT_EQ(client.queue().count(), 0u);
+    EXPECT_EQ(stop_server(), 0);
+    const auto lines = log_texts(log_path);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "<" + name + ">: Component::Run -- can't start component, illegal state"),
+              COMMANDS);
 }
 
 }  // namespace

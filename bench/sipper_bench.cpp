@@ -1,0 +1,399 @@
+// Measures the interface layer and the main loop in one run on one machine
+// and prints a table:
+//   - query round trip (get_state against a component served in another
+//     process), median and 99th percentile, next to a socketpair ping-pong of
+//     the same message size between the same two processes;
+//   - one-way commands served per second by a component's main loop;
+//   - idle CPU of the sipper process (CREATED, serving its interface) over
+//     10 s, from /proc;
+//   - task-loop rate for FREQ 10 and FREQ 100;
+//   - loading a configuration file of 10,000 entries.
+//
+//   sipper_bench [--quick]      (--quick: fewer samples, 2 s of idle CPU)
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "component/Component.h"
+#include "config/ConfigurationFile.h"
+#include "interfaces/ComponentIF.h"
+#include "interfaces/ComponentIFS.h"
+#include "utilities/Exception.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+bool quick = false;
+
+double us_since(Clock::time_point t) { return std::chrono::duration<double, std::micro>(Clock::now() - t).count(); }
+
+std::string scratch_dir()
+{
+    const fs::path p = fs::temp_directory_path() / ("sipper_bench_" + std::to_string(::getpid()));
+    fs::create_directories(p);
+    return p.string() + "/";
+}
+
+std::string write_file(const std::string& path, const std::string& text)
+{
+    std::ofstream(path) << text;
+    return path;
+}
+
+// A component whose task loop records the times it was called and ends the
+// main loop after `run_for` seconds of task-loop calls.
+class BenchComponent : public Component {
+public:
+    BenchComponent(const std::string& name, const std::string& log, const std::string& cfg, double run_for = 0)
+        : Component(name, log, cfg), run_for_(run_for)
+    {
+        int result = 0;
+        load_config(cfg, result);
+        if (result != 0)
+            throw Exception("bench: configuration " + cfg + " does not load");
+        set_interface_server(std::make_unique<ComponentIFS>(name, this));
+    }
+    // No peers to register in a benchmark.
+    bool initialize() override { return true; }
+    void task_loop() override
+    {
+        const auto now = Clock::now();
+        calls.push_back(now);
+        if (run_for_ > 0 && std::chrono::duration<double>(now - calls.front()).count() >= run_for_)
+            kill();
+    }
+    std::vector<Clock::time_point> calls;
+
+private:
+    double run_for_;
+};
+
+std::string component_cfg(const std::string& dir, const std::string& tag, double freq)
+{
+    return write_file(dir + tag + ".cfg", "FREQ = " + std::to_string(freq) +
+                                              ";\nDEBUG_MODE = -1;\nLOGSERVERIF = \"bench_no_log_server\";\n");
+}
+
+struct Percentiles {
+    double median = 0, p99 = 0;
+};
+
+Percentiles percentiles(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return {v[v.size() / 2], v[std::min(v.size() - 1, v.size() * 99 / 100)]};
+}
+
+struct Row {
+    std::string what, value, target;
+};
+std::vector<Row> rows;
+
+void add(const std::string& what, const std::string& value, const std::string& target = "")
+{
+    rows.push_back({what, value, target});
+    std::fprintf(stderr, "  %s: %s\n", what.c_str(), value.c_str());
+}
+
+std::string fmt(const char* f, double v)
+{
+    char b[64];
+    std::snprintf(b, sizeof b, f, v);
+    return b;
+}
+
+// --- query round trip and one-way throughput --------------------------------
+
+void bench_channel(const std::string& dir)
+{
+    const int samples = quick ? 2000 : 20000;
+    const std::string name = "bench" + std::to_string(::getpid()) + "q";
+    const std::string cfg = component_cfg(dir, "served", 10);
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) {
+        std::perror("socketpair");
+        return;
+    }
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(sv[0]);
+        // Phase 1: echo 8-byte messages until the parent closes its end.
+        char buf[8];
+        for (;;) {
+            if (::read(sv[1], buf, sizeof buf) != sizeof buf)
+                break;
+            if (::write(sv[1], buf, sizeof buf) != sizeof buf)
+                break;
+        }
+        ::close(sv[1]);
+        // Phase 2: serve the component interface in the same process.
+        try {
+            BenchComponent c(name, dir + "served.log", cfg);
+            c.main();
+        } catch (...) {
+            ::_exit(2);
+        }
+        ::_exit(0);
+    }
+    ::close(sv[1]);
+
+    // Socketpair baseline: the same 8 bytes as a get_state message, each way.
+    std::vector<double> pingpong;
+    pingpong.reserve(samples);
+    char buf[8] = {8, 0, 5, 0, 1, 0, 0, 0};
+    for (int i = 0; i < samples + samples / 10; ++i) {
+        const auto t = Clock::now();
+        if (::write(sv[0], buf, sizeof buf) != sizeof buf || ::read(sv[0], buf, sizeof buf) != sizeof buf)
+            break;
+        if (i >= samples / 10)
+            pingpong.push_back(us_since(t));
+    }
+    ::close(sv[0]);
+
+    ComponentIF client(name);
+    client.open();
+    client.set_timeout(200);
+    int state = -1;
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (client.get_state(state) != call_ok && Clock::now() < deadline) {
+    }
+    client.set_timeout(5000);
+
+    std::vector<double> query;
+    query.reserve(samples);
+    int failures = 0;
+    for (int i = 0; i < samples + samples / 10; ++i) {
+        const auto t = Clock::now();
+        const int rc = client.get_state(state);
+        const double us = us_since(t);
+        if (rc != call_ok)
+            ++failures;
+        else if (i >= samples / 10)
+            query.push_back(us);
+    }
+
+    // One-way commands: `run` in CREATED only logs a refusal, and the log is
+    // off (DEBUG_MODE -1), so this is the cost of the channel and the loop.
+    // Pushed as fast as the queue takes them for a while; the time ends when
+    // the queue is empty again (or after a deadline, counting what was served).
+    const int commands = quick ? 50000 : 300000;
+    const auto t0 = Clock::now();
+    const auto push_deadline = t0 + std::chrono::seconds(quick ? 2 : 5);
+    int pushed = 0;
+    int refused = 0;
+    while (pushed < commands && Clock::now() < push_deadline) {
+        if (client.run() == call_ok)
+            ++pushed;
+        else
+            ++refused;
+    }
+    const auto drain_deadline = Clock::now() + std::chrono::seconds(20);
+    std::uint32_t left = 0;
+    while ((left = client.queue().count()) > 0 && Clock::now() < drain_deadline)
+        std::this_thread::yield();
+    const double seconds = us_since(t0) / 1e6;
+    const double served = pushed - static_cast<double>(left);
+    // Commands still queued behind a lost signal could hold the kill back.
+    client.kill();
+    int status = 0;
+    const auto kill_deadline = Clock::now() + std::chrono::seconds(5);
+    while (::waitpid(child, &status, WNOHANG) == 0) {
+        if (Clock::now() > kill_deadline) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ComponentInterface::remove_objects(name);
+
+    if (pingpong.empty() || query.empty()) {
+        add("query round trip", "FAILED");
+        return;
+    }
+    const Percentiles pp = percentiles(pingpong);
+    const Percentiles q = percentiles(query);
+    add("query get_state round trip, median", fmt("%.1f us", q.median));
+    add("query get_state round trip, p99", fmt("%.1f us", q.p99));
+    add("socketpair ping-pong 8 B, median", fmt("%.1f us", pp.median));
+    add("socketpair ping-pong 8 B, p99", fmt("%.1f us", pp.p99));
+    add("query median / socketpair median", fmt("%.2f", q.median / pp.median), "<= 1.5");
+    if (failures > 0)
+        add("query failures", std::to_string(failures));
+    add("one-way commands served per second", fmt("%.0f", served / seconds), ">= 100000");
+    add("  (commands sent, refused with a full queue)", std::to_string(pushed) + ", " + std::to_string(refused));
+}
+
+// --- idle CPU of the sipper ---------------------------------------------------
+
+double cpu_seconds(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto close = s.rfind(')');
+    if (close == std::string::npos)
+        return -1;
+    std::istringstream rest(s.substr(close + 2));
+    std::string field;
+    std::vector<std::string> f;
+    while (rest >> field)
+        f.push_back(field);
+    // After the command: state(0) ... utime(11) stime(12).
+    if (f.size() < 13)
+        return -1;
+    return (std::stod(f[11]) + std::stod(f[12])) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+void bench_idle_sipper(const std::string& dir)
+{
+    const std::string exe = SIPPER_BUILD_DIR "/bin/sipper";
+    if (!fs::exists(exe)) {
+        add("sipper idle CPU", "not measured (no " + exe + ")");
+        return;
+    }
+    const std::string sdir = dir + "sipper/";
+    fs::create_directories(sdir);
+    for (const char* f : {"sipper.cfg", "plate96.platecfg", "plate384.platecfg"})
+        fs::copy_file(fs::path(SIPPER_SOURCE_DIR) / "examples" / f, sdir + f, fs::copy_options::overwrite_existing);
+    const std::string name = "bench" + std::to_string(::getpid()) + "s";
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::execl(exe.c_str(), exe.c_str(), name.c_str(), (sdir + "sipper.log").c_str(),
+                (sdir + "sipper.cfg").c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ComponentIF client(name);
+    client.open();
+    client.set_timeout(200);
+    int state = -1;
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    bool up = false;
+    while (!(up = client.get_state(state) == call_ok) && Clock::now() < deadline) {
+    }
+    if (up) {
+        const double seconds = quick ? 2.0 : 10.0;
+        const double c0 = cpu_seconds(pid);
+        const auto t0 = Clock::now();
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        const double c1 = cpu_seconds(pid);
+        const double wall = us_since(t0) / 1e6;
+        add("sipper idle CPU (CREATED, " + fmt("%.0f", seconds) + " s)", fmt("%.2f %% of a core", 100.0 * (c1 - c0) / wall),
+            "<= 1 %");
+        client.kill();
+    } else {
+        add("sipper idle CPU", "FAILED (the sipper did not answer)");
+        ::kill(pid, SIGKILL);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ComponentInterface::remove_objects(name);
+}
+
+// --- task-loop rate --------------------------------------------------------------
+
+void bench_task_rate(const std::string& dir, double freq)
+{
+    const double run_for = quick ? 1.0 : 5.0;
+    const std::string name = "bench" + std::to_string(::getpid()) + "t" + std::to_string(static_cast<int>(freq));
+    const std::string cfg = component_cfg(dir, "rate", freq);
+    double rate = 0;
+    try {
+        BenchComponent c(name, dir + "rate.log", cfg, run_for);
+        {
+            // Served on the first passes of main: reset (initialise), run.
+            ComponentIF self(name);
+            self.open();
+            self.reset();
+            self.run();
+        }
+        c.main();
+        if (c.calls.size() >= 2)
+            rate = (c.calls.size() - 1) /
+                   std::chrono::duration<double>(c.calls.back() - c.calls.front()).count();
+    } catch (const Exception& e) {
+        std::fprintf(stderr, "task rate: %s\n", e.message().c_str());
+    }
+    ComponentInterface::remove_objects(name);
+    const double error = 100.0 * (rate - freq) / freq;
+    add("task loop FREQ " + fmt("%.0f", freq), fmt("%.2f calls/s", rate) + " (" + fmt("%+.1f %%", error) + ")",
+        freq == 10 ? "within 5 %" : "");
+}
+
+// --- configuration load ------------------------------------------------------------
+
+void bench_config(const std::string& dir)
+{
+    std::ostringstream text;
+    for (int i = 0; i < 10000; ++i) {
+        switch (i % 4) {
+        case 0: text << "INT_KEY_" << i << " = " << i << ";\n"; break;
+        case 1: text << "REAL_KEY_" << i << " = " << i * 0.25 << ";\n"; break;
+        case 2: text << "TEXT_KEY_" << i << " = \"value " << i << "\";\n"; break;
+        default: text << "ARRAY_KEY_" << i << " = [" << i << ", " << i + 1 << ".5, \"" << i + 2 << "\"];\n"; break;
+        }
+    }
+    const std::string path = write_file(dir + "big.cfg", text.str());
+    std::vector<double> ms;
+    for (int run = 0; run < (quick ? 2 : 5); ++run) {
+        ConfigurationFile cfg;
+        const auto t = Clock::now();
+        int rc = -1;
+        try {
+            rc = cfg.load_config(path);
+        } catch (const Exception& e) {
+            add("load 10,000-entry configuration", "FAILED (" + e.message() + ")");
+            return;
+        }
+        ms.push_back(us_since(t) / 1000.0);
+        if (rc != 0) {
+            add("load 10,000-entry configuration", "FAILED (" + std::to_string(rc) + ")");
+            return;
+        }
+    }
+    add("load 10,000-entry configuration, median", fmt("%.1f ms", percentiles(ms).median));
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    const std::string dir = scratch_dir();
+    std::fprintf(stderr, "measuring%s...\n", quick ? " (quick)" : "");
+    bench_channel(dir);
+    bench_task_rate(dir, 10);
+    bench_task_rate(dir, 100);
+    bench_idle_sipper(dir);
+    bench_config(dir);
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+
+    std::size_t w0 = 0, w1 = 0;
+    for (const Row& r : rows) {
+        w0 = std::max(w0, r.what.size());
+        w1 = std::max(w1, r.value.size());
+    }
+    std::printf("| %-*s | %-*s | %s |\n", int(w0), "measurement", int(w1), "result", "target");
+    std::printf("|%s|%s|%s|\n", std::string(w0 + 2, '-').c_str(), std::string(w1 + 2, '-').c_str(), "--------");
+    for (const Row& r : rows)
+        std::printf("| %-*s | %-*s | %s |\n", int(w0), r.what.c_str(), int(w1), r.value.c_str(), r.target.c_str());
+    return 0;
+}
