@@ -131,10 +131,13 @@ void SipperTask::wait_for_cycle_end(Timer& timer) {
     for (;;) {
         int32_t state = 0;
         const int result = sample_interface->cycle_state(state);
-        if (result == 0 && state != 0) sleep_checking_quit(50);
+        // Only an answered idle state ends the sip: a sample interface that
+        // does not answer has not shown that it took the sample, and taking
+        // its silence for "done" would report a lost sample as a success.
+        if (result != 0 || state != 0) sleep_checking_quit(50);
         if (timer.elapsed() > deadline)
             throw Exception("Timed out waiting for sipperinterface cycle to complete (last)");
-        if (state == 0) break;
+        if (result == 0 && state == 0) break;
     }
 }
 

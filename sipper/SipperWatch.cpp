@@ -12,7 +12,6 @@ namespace {
 // The sip sensor's 12-bit reading spans 0 to 5 volts.
 constexpr double SENSOR_VOLTS_PER_COUNT = 5.0 / 2048.0;
 
-constexpr int STOP_DECELERATE = 0;
 constexpr int STOP_HALT = 1;
 constexpr int STOP_KILL = 2;
 constexpr int LIMIT_SWITCHES = 0;
