@@ -12,47 +12,23 @@
 #include <ctime>
 #include <new>
 
+#include "utilities/KernelObjectSupport.h"
+
 namespace {
+
+using kernel_object::check_name;
+using kernel_object::errno_text;
+using kernel_object::monotonic_deadline;
+using kernel_object::past;
 
 // Layout of the 64-byte segment every process of the installation agrees on.
 constexpr size_t SEGMENT_SIZE = 64;
 constexpr size_t MUTEX_OFFSET = 8;
 constexpr uint32_t READY_WORD = 0x5854554D;  // "MUTX" as little-endian bytes
 constexpr long OPEN_WAIT_MS = 1000;          // how long an opener waits for the creator
-constexpr size_t MAX_NAME_LENGTH = 250;
 
 static_assert(MUTEX_OFFSET + sizeof(pthread_mutex_t) <= SEGMENT_SIZE,
               "the mutex must fit its slot in the shared segment");
-
-std::string errno_text(const char* call, int error) {
-    return std::string(call) + " failed: " + std::strerror(error);
-}
-
-std::string check_name(const std::string& name) {
-    if (name.empty()) return "empty name";
-    if (name.find('/') != std::string::npos) return "name holds a '/': " + name;
-    if (name.size() > MAX_NAME_LENGTH) return "name longer than 250 characters";
-    return "";
-}
-
-timespec monotonic_deadline(long milliseconds) {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    t.tv_sec += milliseconds / 1000;
-    t.tv_nsec += (milliseconds % 1000) * 1000000L;
-    if (t.tv_nsec >= 1000000000L) {
-        t.tv_sec += 1;
-        t.tv_nsec -= 1000000000L;
-    }
-    return t;
-}
-
-bool past(const timespec& deadline) {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec > deadline.tv_sec ||
-           (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
-}
 
 void pause_briefly() {
     timespec t{0, 1000000L};  // 1 ms

@@ -7,30 +7,14 @@
 #include <cstring>
 #include <ctime>
 
+#include "utilities/KernelObjectSupport.h"
+
 namespace {
 
-std::string errno_text(const char* call, int error) {
-    return std::string(call) + " failed: " + std::strerror(error);
-}
-
-std::string check_name(const std::string& name) {
-    if (name.empty()) return "empty name";
-    if (name.find('/') != std::string::npos) return "name holds a '/': " + name;
-    if (name.size() > 250) return "name longer than 250 characters";
-    return "";
-}
-
-timespec monotonic_deadline(long milliseconds) {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    t.tv_sec += milliseconds / 1000;
-    t.tv_nsec += (milliseconds % 1000) * 1000000L;
-    if (t.tv_nsec >= 1000000000L) {
-        t.tv_sec += 1;
-        t.tv_nsec -= 1000000000L;
-    }
-    return t;
-}
+using kernel_object::check_name;
+using kernel_object::errno_text;
+using kernel_object::monotonic_deadline;
+using kernel_object::past;
 
 }  // namespace
 
