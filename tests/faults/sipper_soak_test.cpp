@@ -1,0 +1,619 @@
+// A soak: several client processes send random valid and invalid commands to
+// the running sipper on the simulated stage for a bounded time, while the
+// test watches that the process lives, answers get_state within its timeout
+// with a valid state, leaks no descriptors or shared objects, and numbers its
+// log lines without a gap. Afterwards the sipper must still home and move.
+//
+// SIPPER_SOAK_SECONDS sets the duration (default 90), SIPPER_SOAK_SEED the
+// seed (default: from the clock; the seed in use is printed).
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <algorithm>
+#include <map>
+#include <random>
+#include <regex>
+#include <set>
+
+#include "interfaces/ComponentMethods.h"
+#include "interfaces/Message.h"
+#include "interfaces/SipperMethods.h"
+#include "tests/system/InstallationHarness.h"
+
+namespace {
+
+// The component states get_state reports.
+constexpr int CREATED = 0, READY = 1, RUNNING = 2, INIT_FAILED = 3;
+
+using Rng = std::mt19937_64;
+
+double soak_seconds()
+{
+    const char* text = std::getenv("SIPPER_SOAK_SECONDS");
+    const double s = text != nullptr ? std::atof(text) : 0.0;
+    return s > 0.0 ? s : 90.0;
+}
+
+std::uint64_t soak_seed()
+{
+    if (const char* text = std::getenv("SIPPER_SOAK_SEED"))
+        return std::strtoull(text, nullptr, 10);
+    return static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
+int pick(Rng& rng, int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng); }
+bool chance(Rng& rng, double p) { return std::bernoulli_distribution(p)(rng); }
+
+// Anything a peer might put in a string field: empty, printable, any byte
+// but NUL, or longer than the field.
+std::string random_text(Rng& rng)
+{
+    switch (pick(rng, 0, 4)) {
+    case 0: return "";
+    case 1: return std::string(static_cast<std::size_t>(pick(rng, 4000, 6000)), 'w');
+    case 2: {
+        std::string s(static_cast<std::size_t>(pick(rng, 1, 40)), ' ');
+        for (char& c : s)
+            c = static_cast<char>(pick(rng, 1, 255));
+        return s;
+    }
+    default: {
+        std::string s(static_cast<std::size_t>(pick(rng, 1, 20)), ' ');
+        for (char& c : s)
+            c = static_cast<char>(pick(rng, 'A', 'z'));
+        return s;
+    }
+    }
+}
+
+int random_int(Rng& rng)
+{
+    static constexpr int odd[] = {0, -1, 1, 2, 7, 10, 11, 40, 1000, 99999, INT_MIN, INT_MAX};
+    return chance(rng, 0.5) ? odd[pick(rng, 0, 11)] : pick(rng, INT_MIN, INT_MAX);
+}
+
+const std::string& random_plate(Rng& rng)
+{
+    static const std::string plates[] = {"plate96", "plate384"};
+    return plates[pick(rng, 0, 1)];
+}
+
+// What one client process saw, written to its report file for the test.
+struct ClientTally {
+    std::map<std::string, long> results;  // "<kind> <call result>" -> count
+    long commands = 0;
+    long resets = 0;
+    long wrong_replies = 0;
+    std::vector<std::string> problems;
+
+    void count(const char* kind, int rc) { ++results[std::string(kind) + " " + std::to_string(rc)]; }
+    void problem(const std::string& text)
+    {
+        if (problems.size() < 20)
+            problems.push_back(text);
+    }
+};
+
+std::size_t method_length(std::uint16_t id)
+{
+    return id < sipper_methods::GET_STATUS ? component_methods::TABLE.method(id).length
+                                           : sipper_methods::TABLE.method(id).length;
+}
+
+// A raw one-way message the typed calls cannot produce: an unknown method
+// id, a known one cut short, or a full one with string fields left without
+// their NUL. Query ids are left out (their replies would wake other clients'
+// queries) and so are the component's state commands, kill among them.
+Message raw_message(Rng& rng)
+{
+    using namespace sipper_methods;
+    static constexpr std::uint16_t one_way[] = {HOME,        SET_ACTIVE_PLATE, SET_PLATE_TYPE,    SET_MISSED_SIP_TOL,
+                                                GOTO_POSITION, GOTO_POSITION_SAFE, RESET_ERROR_STATE, SIP,
+                                                WASH,        RESET_RUN_STATS,  TWISTER_ARM_CLEAR_OF_STAGE,
+                                                LOG_SIP_SENSOR, component_methods::LOG_MSG};
+    std::uint16_t id;
+    std::size_t length;
+    switch (pick(rng, 0, 2)) {
+    case 0:
+        id = static_cast<std::uint16_t>(pick(rng, LOG_SIP_SENSOR + 1, 0xFFFF));
+        length = 4 * static_cast<std::size_t>(pick(rng, 1, 40));
+        break;
+    case 1: {
+        id = one_way[pick(rng, 0, static_cast<int>(std::size(one_way)) - 1)];
+        const std::size_t full = method_length(id);
+        length = 4 * static_cast<std::size_t>(pick(rng, 1, static_cast<int>(full / 4)));
+        break;
+    }
+    default:
+        id = chance(rng, 0.5) ? std::uint16_t{SET_ACTIVE_PLATE} : std::uint16_t{component_methods::LOG_MSG};
+        length = method_length(id);
+        break;
+    }
+    std::vector<std::uint8_t> bytes(length);
+    for (std::uint8_t& b : bytes)
+        b = static_cast<std::uint8_t>(pick(rng, 1, 255));
+    wire::store_u16(bytes.data(), static_cast<std::uint16_t>(length));
+    wire::store_u16(bytes.data() + 2, id);
+    return Message(std::move(bytes));
+}
+
+// One random command; queries check what they answered.
+void random_command(SipperIF& s, Rng& rng, const std::string& scratch, ClientTally& t)
+{
+    auto one_way = [&](const char* kind, int rc) {
+        t.count(kind, rc);
+        if (rc != call_ok && rc != call_queue_full)
+            t.problem(std::string(kind) + " returned " + std::to_string(rc));
+        if (rc == call_ok && std::string(kind) == "reset")
+            ++t.resets;
+    };
+    // A channel object of the interface destroyed while a query waits wakes
+    // that query, which then returns call_wrong_reply: the sipper's worker
+    // keeps a client of its own interface and a reset replaces the worker.
+    // The test bounds how often that may happen.
+    auto query = [&](const char* kind, int rc) {
+        if (rc == call_wrong_reply) {
+            t.count(kind, rc);
+            ++t.wrong_replies;
+            return false;
+        }
+        one_way(kind, rc);
+        return rc == call_ok;
+    };
+    auto expect = [&](const char* kind, bool holds, const std::string& value) {
+        if (!holds)
+            t.problem(std::string(kind) + " answered " + value);
+    };
+
+    ++t.commands;
+    // Per mille: the kinds of command and how often each comes.
+    const int k = pick(rng, 0, 999);
+    if (k < 250) {
+        // The many read-only queries an integrating process makes.
+        int v = -1;
+        switch (pick(rng, 0, 9)) {
+        case 0:
+            if (query("get_state", s.get_state(v)))
+                expect("get_state", v >= CREATED && v <= INIT_FAILED, std::to_string(v));
+            // Like a supervisor, bring it back to RUNNING now and then, so
+            // that the commands are not all refused for the wrong state.
+            if (v == INIT_FAILED && chance(rng, 0.2))
+                one_way("reset", s.reset());
+            else if (v == READY && chance(rng, 0.5))
+                one_way("run", s.run());
+            break;
+        case 1:
+            if (query("get_status", s.get_status(v)))
+                expect("get_status", v >= 0 && v <= 2, std::to_string(v));
+            break;
+        case 2:
+            if (query("is_homed", s.is_homed(v)))
+                expect("is_homed", v == 0 || v == 1, std::to_string(v));
+            if (v == 0 && chance(rng, 0.1))
+                one_way("home", s.home());
+            break;
+        case 3:
+            if (query("system_configured", s.system_configured(v)))
+                expect("system_configured", v == 0 || v == 1, std::to_string(v));
+            break;
+        case 4:
+            if (query("at_plate_swap_position", s.at_plate_swap_position(v)))
+                expect("at_plate_swap_position", v == 0 || v == 1, std::to_string(v));
+            break;
+        case 5: {
+            double x = 0, y = 0, z = 0;
+            if (query("get_current_positions", s.get_current_positions(x, y, z)))
+                expect("get_current_positions", !std::isnan(x) && !std::isnan(y) && !std::isnan(z),
+                       std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(z));
+            break;
+        }
+        case 6: {
+            std::string name;
+            if (query("get_name", s.get_name(name)))
+                expect("get_name", name == "Sipper", name);
+            break;
+        }
+        case 7: {
+            std::string text;
+            int rows = 0, cols = 0;
+            query("get_plate_info", s.get_plate_info(text, rows, cols));
+            break;
+        }
+        case 8:
+            query("get_inhibit_state", s.get_inhibit_state(v));
+            break;
+        default: {
+            std::string text;
+            query("get_all_plate_configs", s.get_all_plate_configs(text));
+            break;
+        }
+        }
+    } else if (k < 450) {
+        // Valid operations: they start motions, washes and sips.
+        switch (pick(rng, 0, 5)) {
+        case 0: one_way("goto_position", s.goto_position(pick(rng, 1, 9))); break;
+        case 1: one_way("goto_position_safe", s.goto_position_safe(pick(rng, 1, 9))); break;
+        case 2: one_way("wash", s.wash(pick(rng, 0, 200), pick(rng, 0, 200))); break;
+        case 3: {
+            const int row = pick(rng, 0, 7), col = pick(rng, 0, 11);
+            const std::string well = std::string(1, static_cast<char>('A' + row)) + std::to_string(col + 1);
+            one_way("sip", s.sip(well, pick(rng, 0, 1000), row, col, 0.0, pick(rng, 0, 100), pick(rng, 0, 100)));
+            break;
+        }
+        case 4: one_way("set_active_plate", s.set_active_plate(random_plate(rng))); break;
+        default: one_way("reset_error_state", s.reset_error_state()); break;
+        }
+    } else if (k < 550) {
+        // Settings and bookkeeping.
+        int v = 0;
+        switch (pick(rng, 0, 7)) {
+        case 0: one_way("set_missed_sip_tol", s.set_missed_sip_tol(pick(rng, 0, 5))); break;
+        case 1: query("get_missed_sip_tol", s.get_missed_sip_tol(v)); break;
+        case 2: one_way("reset_run_stats", s.reset_run_stats()); break;
+        case 3: one_way("twister_arm_clear_of_stage", s.twister_arm_clear_of_stage(pick(rng, 0, 1))); break;
+        case 4: one_way("sample_interface_states_changed", s.sample_interface_states_changed()); break;
+        case 5: one_way("log_sip_sensor", s.log_sip_sensor(pick(rng, 0, 1))); break;
+        case 6: one_way("log_msg", s.log_msg("soak line " + std::to_string(t.commands), pick(rng, 0, 3))); break;
+        default:
+            // Any number a peer set is kept as the type; nothing to check.
+            query("get_plate_type", s.get_plate_type(random_plate(rng), v));
+            break;
+        }
+    } else if (k < 600) {
+        // Configuration files: a scratch copy, the loaded file, a missing one.
+        int result = -1;
+        const std::string file = scratch + "/soak-" + std::to_string(pick(rng, 0, 3)) + ".cfg";
+        switch (pick(rng, 0, 3)) {
+        case 0:
+            if (query("save_config", s.save_config(file, result)))
+                expect("save_config", result == 0, std::to_string(result));
+            break;
+        case 1: query("delete_config", s.delete_config(file, result)); break;
+        case 2:
+            if (query("load_config", s.load_config(scratch + "/missing/none.cfg", result)))
+                expect("load_config of a missing file", result != 0, std::to_string(result));
+            break;
+        default: {
+            std::string dir;
+            query("get_cfg_dir", s.get_cfg_dir(dir));
+            break;
+        }
+        }
+    } else if (k < 900) {
+        // Invalid arguments to every kind of command.
+        int v = 0;
+        switch (pick(rng, 0, 9)) {
+        case 0: one_way("goto_position bad", s.goto_position(random_int(rng))); break;
+        case 1: one_way("goto_position_safe bad", s.goto_position_safe(random_int(rng))); break;
+        case 2: one_way("wash bad", s.wash(-pick(rng, 1, 1000), -pick(rng, 0, 1000))); break;
+        case 3: {
+            static constexpr double depths[] = {NAN, INFINITY, -INFINITY, 1e300, -5.0, DBL_MAX};
+            one_way("sip bad", s.sip(random_text(rng), random_int(rng), random_int(rng), random_int(rng),
+                                     depths[pick(rng, 0, 5)], -pick(rng, 1, 100), -pick(rng, 1, 100)));
+            break;
+        }
+        case 4: one_way("set_active_plate bad", s.set_active_plate(random_text(rng))); break;
+        case 5: one_way("set_plate_type bad", s.set_plate_type(random_text(rng), random_int(rng))); break;
+        case 6: query("get_plate_type bad", s.get_plate_type(random_text(rng), v)); break;
+        case 7: one_way("log_msg bad", s.log_msg(random_text(rng), random_int(rng))); break;
+        case 8: one_way("set_missed_sip_tol bad", s.set_missed_sip_tol(random_int(rng))); break;
+        default: one_way("raw", s.send(raw_message(rng))); break;
+        }
+    } else if (k < 995) {
+        // Teaching with positions the sipper may not be at; refused unless
+        // homed and idle.
+        int result = -1;
+        if (query("set_position", s.set_position(random_text(rng), pick(rng, 10, 30), result)))
+            expect("set_position", result == 0 || result == 1, std::to_string(result));
+    } else {
+        // Rare and disruptive: halting everything, an emergency, homing,
+        // leaving RUNNING and coming back, a reset.
+        int result = 0;
+        switch (pick(rng, 0, 4)) {
+        case 0: one_way("stop_all_motion", s.stop_all_motion()); break;
+        case 1:
+            if (query("emergency", s.emergency(1, result)))
+                expect("emergency", result == 1, std::to_string(result));
+            one_way("reset_error_state", s.reset_error_state());
+            break;
+        case 2: one_way("home", s.home()); break;
+        case 3:
+            one_way("stop", s.stop());
+            one_way("run", s.run());
+            break;
+        default:
+            one_way("stop", s.stop());
+            one_way("reset", s.reset());
+            std::this_thread::sleep_for(std::chrono::milliseconds(pick(rng, 0, 200)));
+            one_way("run", s.run());
+            break;
+        }
+    }
+}
+
+// A client process: random commands with short random pauses until the
+// time is up. Exit code 0 when every call came back as expected.
+int soak_client(int index, std::uint64_t seed, double seconds, const std::string& scratch, const std::string& report)
+{
+    Rng rng(seed + static_cast<std::uint64_t>(index));
+    SipperIF s("Sipper");
+    ClientTally t;
+    if (!s.open())
+        t.problem("cannot open the channel");
+    s.set_timeout(3000);
+    Timer timer;
+    timer.start();
+    while (t.problems.empty() && timer.elapsed() < seconds) {
+        random_command(s, rng, scratch, t);
+        std::this_thread::sleep_for(std::chrono::microseconds(pick(rng, 0, 20000)));
+    }
+    FILE* f = std::fopen(report.c_str(), "w");
+    if (f != nullptr) {
+        std::fprintf(f, "client %d: %ld commands, %ld resets, %ld wrong replies\n", index, t.commands, t.resets,
+                     t.wrong_replies);
+        for (const auto& [kind, n] : t.results)
+            std::fprintf(f, "  %s: %ld\n", kind.c_str(), n);
+        for (const std::string& p : t.problems)
+            std::fprintf(f, "  PROBLEM: %s\n", p.c_str());
+        std::fclose(f);
+    }
+    return t.problems.empty() ? 0 : 1;
+}
+
+int count_entries(const std::string& dir)
+{
+    int n = 0;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.')
+                ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+// The numbered lines of a log file ("N mm/dd/yy hh:mm:ss text"): the first
+// number and any place where the next line is not the one after.
+struct LogNumbers {
+    long lines = 0;
+    long first = 0;
+    std::vector<std::string> gaps;
+};
+
+LogNumbers check_numbers(const std::string& text)
+{
+    static const std::regex numbered(R"(^(\d+) \d\d/\d\d/\d\d \d\d:\d\d:\d\d )");
+    LogNumbers r;
+    long last = 0;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        std::smatch m;
+        if (!std::regex_search(line, m, numbered))
+            continue;
+        const long n = std::stol(m[1]);
+        if (r.lines == 0)
+            r.first = n;
+        else if (n != last + 1 && r.gaps.size() < 10)
+            r.gaps.push_back(std::to_string(last) + " -> " + std::to_string(n));
+        last = n;
+        ++r.lines;
+    }
+    return r;
+}
+
+class SipperSoakTest : public InstallationTest {
+protected:
+    static constexpr int CLIENTS = 4;
+    static constexpr int QUERY_TIMEOUT_MS = 3000;
+
+    // The installation starts the sipper, so that it also stops it and
+    // removes its objects as in use; the test finds its process by the log
+    // path on its command line.
+    void start_sipper()
+    {
+        start_installation();
+        const std::string wanted = sipper_command();
+        if (DIR* d = opendir("/proc")) {
+            while (dirent* e = readdir(d)) {
+                std::string cmdline = read_file("/proc/" + std::string(e->d_name) + "/cmdline");
+                std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+                if (cmdline == wanted + " " || cmdline == wanted)
+                    sipper_pid_ = std::atoi(e->d_name);
+            }
+            closedir(d);
+        }
+        ASSERT_GT(sipper_pid_, 0) << "no process runs " << wanted;
+    }
+
+    // get_state and get_status asked again once when a reset woke the query
+    // (see the clients' tally); -1 when they do not answer.
+    template <class Query>
+    static int answered(Query query)
+    {
+        int value = -1;
+        int rc = query(value);
+        if (rc == call_wrong_reply)
+            rc = query(value);
+        return rc == call_ok ? value : -1;
+    }
+    int answered_state() { return answered([this](int& v) { return sipper().get_state(v); }); }
+    int answered_status() { return answered([this](int& v) { return sipper().get_status(v); }); }
+
+    // Alive and not a zombie; the installation would start a new process,
+    // never under the same pid.
+    bool sipper_alive() const
+    {
+        const std::string stat = read_file("/proc/" + std::to_string(sipper_pid_) + "/stat");
+        const std::size_t close = stat.rfind(')');
+        return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+    }
+    int sipper_fds() const { return count_entries("/proc/" + std::to_string(sipper_pid_) + "/fd"); }
+
+    pid_t sipper_pid_ = -1;
+
+    // The system's shared objects present now.
+    static std::set<std::string> system_objects()
+    {
+        std::set<std::string> present;
+        for (const char* n : FIXED_NAMES)
+            for (const std::string& obj : ComponentInterface::object_names(n))
+                for (const std::string& file : {"/dev/shm/" + obj, "/dev/shm/sem." + obj})
+                    if (exists(file))
+                        present.insert(file);
+        for (const char* file : {"/dev/shm/flexsim-board-1", "/dev/shm/flexsim-board-2",
+                                 "/dev/shm/pci7344-1MUTEX", "/dev/shm/pci7344-2MUTEX"})
+            if (exists(file))
+                present.insert(file);
+        return present;
+    }
+};
+
+TEST_F(SipperSoakTest, RandomValidAndInvalidCommandsFromSeveralClientsLeaveTheSipperServingAndWhole)
+{
+    const double seconds = soak_seconds();
+    const std::uint64_t seed = soak_seed();
+    std::printf("soak: %d clients, %.0f s, SIPPER_SOAK_SEED=%llu\n", CLIENTS, seconds,
+                static_cast<unsigned long long>(seed));
+    RecordProperty("seed", std::to_string(seed));
+
+    start_sipper();
+    initialise();
+    home();
+    const std::set<std::string> objects_before = system_objects();
+    const int fds_before = sipper_fds();
+    ASSERT_GT(fds_before, 0);
+    ASSERT_EQ(mkdir(path("scratch").c_str(), 0700), 0);
+
+    std::vector<std::unique_ptr<ChildProcess>> clients;
+    for (int i = 0; i < CLIENTS; ++i) {
+        const std::string scratch = path("scratch");
+        const std::string report = path("client-" + std::to_string(i) + ".txt");
+        clients.push_back(std::make_unique<ChildProcess>(
+            [=] { return soak_client(i, seed, seconds, scratch, report); }));
+        ASSERT_TRUE(clients.back()->started());
+    }
+
+    // The watcher: get_state answers in time with a valid state, all along.
+    auto watcher_channel = std::make_unique<SipperIF>("Sipper");
+    SipperIF& watcher = *watcher_channel;
+    ASSERT_TRUE(watcher.open());
+    watcher.set_timeout(QUERY_TIMEOUT_MS);
+    Timer timer;
+    timer.start();
+    long queries = 0;
+    long wrong_replies = 0;
+    double slowest = 0.0;
+    std::map<int, long> states;
+    while (timer.elapsed() < seconds) {
+        ASSERT_TRUE(sipper_alive()) << "the sipper ended after " << timer.elapsed() << " s\n"
+                                    << read_file(path("sipper.out"));
+        Timer call;
+        call.start();
+        int state = -1;
+        int rc = watcher.get_state(state);
+        if (rc == call_wrong_reply) {
+            ++wrong_replies;
+            rc = watcher.get_state(state);
+        }
+        slowest = std::max(slowest, call.elapsed());
+        ASSERT_EQ(rc, call_ok) << "get_state after " << timer.elapsed() << " s";
+        ASSERT_TRUE(state >= CREATED && state <= INIT_FAILED) << state;
+        ++states[state];
+        ++queries;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+
+    bool clients_ok = true;
+    long resets = 0;
+    for (int i = 0; i < CLIENTS; ++i) {
+        const int code = clients[static_cast<std::size_t>(i)]->wait(30000);
+        const std::string report = read_file(path("client-" + std::to_string(i) + ".txt"));
+        std::printf("%s", report.c_str());
+        EXPECT_EQ(code, 0) << report;
+        clients_ok = clients_ok && code == 0;
+        int index = -1;
+        long commands = 0, client_resets = 0, client_wrong = 0;
+        EXPECT_EQ(std::sscanf(report.c_str(), "client %d: %ld commands, %ld resets, %ld wrong replies", &index,
+                              &commands, &client_resets, &client_wrong),
+                  4)
+            << report;
+        EXPECT_GT(commands, 0);
+        resets += client_resets;
+        wrong_replies += client_wrong;
+    }
+    std::printf("watcher: %ld get_state calls, slowest %.1f ms; CREATED %ld, READY %ld, RUNNING %ld, "
+                "INIT_FAILED %ld\n",
+                queries, slowest * 1000.0, states[0], states[1], states[2], states[3]);
+    // At most one woken query per worker replaced, and one per client's
+    // channel closed at its end; anything more means replies went astray.
+    std::printf("resets sent %ld, queries woken by a closed channel object %ld\n", resets, wrong_replies);
+    EXPECT_LE(wrong_replies, resets + CLIENTS);
+
+    // Whatever the clients left it in, the sipper comes back to work: out of
+    // a reset into RUNNING, out of any error, homed, at the plate swap.
+    ASSERT_TRUE(sipper_alive());
+    ASSERT_TRUE(eventually([&] { return answered_status() != 2; }, 60.0)) << "still busy";
+    if (answered_state() == RUNNING) {
+        ASSERT_EQ(sipper().stop(), call_ok);
+    }
+    ASSERT_TRUE(eventually([&] { return answered_state() != RUNNING; }, 10.0));
+    ASSERT_EQ(sipper().reset(), call_ok);
+    ASSERT_TRUE(eventually([&] { return answered_state() == READY && answered_status() != 2; }, 20.0))
+        << log("sipper.log");
+    ASSERT_EQ(sipper().run(), call_ok);
+    ASSERT_TRUE(eventually([&] { return state() == RUNNING; }, 5.0));
+    ASSERT_EQ(sipper().reset_error_state(), call_ok);
+    home();
+    ASSERT_EQ(sipper().goto_position(8), call_ok);
+    EXPECT_EQ(wait_done(30.0), 0) << log("sipper.log");
+    int at_swap = 0;
+    EXPECT_EQ(sipper().at_plate_swap_position(at_swap), call_ok);
+    EXPECT_EQ(at_swap, 1);
+
+    // No descriptor (mapping, semaphore, file) kept per command, no shared
+    // object added.
+    const int fds_after = sipper_fds();
+    EXPECT_LE(fds_after, fds_before + 2) << "descriptors before " << fds_before << ", after " << fds_after;
+    EXPECT_EQ(system_objects(), objects_before);
+
+    // A clean end: the installation stops the sipper and removes every
+    // object of the system.
+    sipper_.reset();
+    watcher_channel.reset();
+    stop_installation();
+    EXPECT_FALSE(sipper_alive());
+    EXPECT_TRUE(system_objects().empty()) << *system_objects().begin();
+
+    const std::string text = log("sipper.log");
+    const LogNumbers numbers = check_numbers(text);
+    auto count = [](const std::string& in, const std::string& what) {
+        long n = 0;
+        for (std::size_t at = in.find(what); at != std::string::npos; at = in.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    std::printf("log: %ld numbered lines; homing completed %ld times, operations ended in error %ld times, "
+                "sips the sample interface saw %ld\n",
+                numbers.lines, count(text, "Homing complete"), count(text, "SipperTask Error"),
+                count(log("SampleInterface.log"), "text=\""));
+    EXPECT_EQ(numbers.first, 1);
+    EXPECT_GT(numbers.lines, 100);
+    EXPECT_TRUE(numbers.gaps.empty()) << numbers.gaps.front();
+    EXPECT_NE(text.find("QUITTING MAIN COMPONENT THREAD"), std::string::npos);
+    EXPECT_EQ(text.find("Component::main Error"), std::string::npos);
+    EXPECT_TRUE(clients_ok);
+}
+
+}  // namespace
