@@ -4,8 +4,9 @@
 //     process), median and 99th percentile, next to a socketpair ping-pong of
 //     the same message size between the same two processes;
 //   - one-way commands served per second by a component's main loop;
-//   - idle CPU of the sipper process (CREATED, serving its interface) over
-//     10 s, from /proc;
+//   - idle CPU of the sipper process over 10 s, from /proc: in CREATED
+//     (serving its interface only), and RUNNING and homed on the simulated
+//     installation (its task loop watching the kill switch at FREQ 10);
 //   - task-loop rate for FREQ 10 and FREQ 100;
 //   - loading a configuration file of 10,000 entries.
 //
@@ -32,6 +33,7 @@
 #include "config/ConfigurationFile.h"
 #include "interfaces/ComponentIF.h"
 #include "interfaces/ComponentIFS.h"
+#include "interfaces/SipperIF.h"
 #include "utilities/Exception.h"
 
 namespace fs = std::filesystem;
@@ -305,6 +307,118 @@ void bench_idle_sipper(const std::string& dir)
     ComponentInterface::remove_objects(name);
 }
 
+// The sipper started by installation-sim under the fixed names, after reset,
+// run and home: its idle state in use. Skipped when another installation
+// serves the names.
+bool sipper_answers(SipperIF& s, int want_state, double seconds)
+{
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    int state = -1;
+    while (Clock::now() < deadline) {
+        if (s.get_state(state) == call_ok && (want_state < 0 || state == want_state))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// The pid of the process whose command line is `command` (arguments joined
+// by spaces), or -1.
+pid_t find_process(const std::string& command)
+{
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        std::ifstream in(entry.path() / "cmdline");
+        std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::replace(line.begin(), line.end(), '\0', ' ');
+        if (line == command + " ")
+            return std::atoi(entry.path().filename().c_str());
+    }
+    return -1;
+}
+
+void bench_running_sipper(const std::string& dir)
+{
+    const std::string what = "sipper idle CPU (RUNNING, homed)";
+    const std::string sim = SIPPER_BUILD_DIR "/bin/installation-sim";
+    const std::string exe = SIPPER_BUILD_DIR "/bin/sipper";
+    if (!fs::exists(sim) || !fs::exists(exe)) {
+        add(what, "not measured (no installation-sim or sipper in the build)");
+        return;
+    }
+    if (fs::exists("/dev/shm/Installation_properties") || fs::exists("/dev/shm/Sipper_properties")) {
+        ComponentIF probe("Sipper");
+        int state = 0;
+        probe.open();
+        probe.set_timeout(300);
+        if (probe.get_state(state) == call_ok) {
+            add(what, "not measured (another sipper serves \"Sipper\")");
+            return;
+        }
+    }
+    const std::string idir = dir + "installation/";
+    fs::create_directories(idir + "logs");
+    fs::copy(fs::path(SIPPER_SOURCE_DIR) / "examples", idir + "cfg", fs::copy_options::recursive);
+    const std::string command = exe + " Sipper " + idir + "logs/sipper.log " + idir + "cfg/sipper.cfg";
+    write_file(idir + "installation.cfg", "STAGE_FILE = \"" SIPPER_SOURCE_DIR "/sim/stage-default.cfg\";\n"
+                                          "TIME_FACTOR = 10.0;\nLOG_DIR = \"" + idir + "logs\";\n"
+                                          "STOP_TIMEOUT = 5.0;\nCOMPONENTS = [\"" + command + "\"];\n");
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const std::string out = idir + "installation-sim.out";
+        if (std::freopen(out.c_str(), "w", stdout) == nullptr || std::freopen(out.c_str(), "a", stderr) == nullptr)
+            ::_exit(126);
+        ::execl(sim.c_str(), sim.c_str(), (idir + "installation.cfg").c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::string failure;
+    // installation-sim removes stale objects of the names it starts with, so
+    // a client opens only once the sipper has made its channel.
+    const auto up_deadline = Clock::now() + std::chrono::seconds(20);
+    while (!fs::exists("/dev/shm/Sipper_properties") && Clock::now() < up_deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    {
+        SipperIF s("Sipper");
+        s.open();
+        s.set_timeout(3000);
+        int status = 2;
+        if (!sipper_answers(s, -1, 20.0)) {
+            failure = "the sipper did not answer";
+        } else if (s.reset() != call_ok || !sipper_answers(s, Component::READY, 10.0) || s.run() != call_ok ||
+                   !sipper_answers(s, Component::RUNNING, 5.0)) {
+            failure = "the sipper did not reach RUNNING";
+        } else if (s.home() != call_ok) {
+            failure = "home was not accepted";
+        } else {
+            const auto deadline = Clock::now() + std::chrono::seconds(30);
+            do
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            while ((s.get_status(status) != call_ok || status == 2) && Clock::now() < deadline);
+            const pid_t sipper = find_process(command);
+            if (status != 0) {
+                failure = "homing did not succeed";
+            } else if (sipper <= 0) {
+                failure = "the sipper process was not found";
+            } else {
+                const double seconds = quick ? 2.0 : 10.0;
+                const double c0 = cpu_seconds(sipper);
+                const auto t0 = Clock::now();
+                std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+                const double c1 = cpu_seconds(sipper);
+                add("sipper idle CPU (RUNNING, homed, " + fmt("%.0f", seconds) + " s)",
+                    fmt("%.2f %% of a core", 100.0 * (c1 - c0) / (us_since(t0) / 1e6)), "<= 1 %");
+            }
+        }
+    }
+    ComponentIF installation("Installation");
+    if (!installation.open() || installation.kill() != call_ok)
+        ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!failure.empty())
+        add(what, "FAILED (" + failure + ")");
+}
+
 // --- task-loop rate --------------------------------------------------------------
 
 void bench_task_rate(const std::string& dir, double freq)
@@ -380,6 +494,7 @@ int main(int argc, char** argv)
     bench_task_rate(dir, 10);
     bench_task_rate(dir, 100);
     bench_idle_sipper(dir);
+    bench_running_sipper(dir);
     bench_config(dir);
     std::error_code ec;
     fs::remove_all(dir, ec);

@@ -576,6 +576,8 @@ TEST_F(SipperSoakTest, RandomValidAndInvalidCommandsFromSeveralClientsLeaveTheSi
     ASSERT_TRUE(eventually([&] { return state() == RUNNING; }, 5.0));
     ASSERT_EQ(sipper().reset_error_state(), call_ok);
     home();
+    // The clients may have left a plate active that has no safe height.
+    ASSERT_EQ(sipper().set_active_plate("plate96"), call_ok);
     ASSERT_EQ(sipper().goto_position(8), call_ok);
     EXPECT_EQ(wait_done(30.0), 0) << log("sipper.log");
     int at_swap = 0;
