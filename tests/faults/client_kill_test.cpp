@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "tests/faults/fault_support.h"
-#include "tests/interfaces/child_process.h"
+#include "tests/support/ChildProcess.h"
 
 using namespace comp_test;
 using namespace fault_test;
