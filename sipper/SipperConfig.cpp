@@ -72,6 +72,17 @@ bool usable_as_file_name(const std::string& name) {
            name != "." && name != "..";
 }
 
+// The positions a plate file holds, by key.
+const struct {
+    const char* key;
+    int id;
+} PLATE_POSITIONS[] = {
+    {"SIPPER_SAFE_Z", POSITION_SAFE_HEIGHT},
+    {"POSITION0", POSITION_PLATE_REF0},
+    {"POSITION1", POSITION_PLATE_REF1},
+    {"POSITION2", POSITION_PLATE_REF2},
+};
+
 }  // namespace
 
 bool Sipper::get_config_val(const std::string& key, Vect3d& value) {
@@ -249,16 +260,7 @@ void Sipper::load_plate_configs() {
         if (plate_store_.get_value("PLATE_TYPE", type))
             data_->set_active_plate_type(type == 96 ? 96 : 384);
 
-        static const struct {
-            const char* key;
-            int id;
-        } plate_positions[] = {
-            {"SIPPER_SAFE_Z", POSITION_SAFE_HEIGHT},
-            {"POSITION0", POSITION_PLATE_REF0},
-            {"POSITION1", POSITION_PLATE_REF1},
-            {"POSITION2", POSITION_PLATE_REF2},
-        };
-        for (const auto& p : plate_positions) {
+        for (const auto& p : PLATE_POSITIONS) {
             Vect3d position;
             if (get_config_val(plate_store_, p.key, position))
                 data_->store_position(p.id, position);
@@ -283,16 +285,7 @@ void Sipper::save_active_plate() {
     if (code == ConfigurationFile::CONFIG_NOT_FOUND) plate_store_ = ConfigurationFile();
 
     plate_store_.put_value("PLATE_TYPE", static_cast<long>(data_->active_plate_config().type));
-    static const struct {
-        const char* key;
-        int id;
-    } plate_positions[] = {
-        {"SIPPER_SAFE_Z", POSITION_SAFE_HEIGHT},
-        {"POSITION0", POSITION_PLATE_REF0},
-        {"POSITION1", POSITION_PLATE_REF1},
-        {"POSITION2", POSITION_PLATE_REF2},
-    };
-    for (const auto& p : plate_positions) {
+    for (const auto& p : PLATE_POSITIONS) {
         if (data_->position_defined(p.id))
             plate_store_.put_value(p.key, data_->position(p.id).to_string());
     }
