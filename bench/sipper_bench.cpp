@@ -25,6 +25,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -322,18 +323,15 @@ bool sipper_answers(SipperIF& s, int want_state, double seconds)
     return false;
 }
 
-// The pid of the process whose command line is `command` (arguments joined
-// by spaces), or -1.
-pid_t find_process(const std::string& command)
+// The pid installation-sim logged when it started the component serving
+// `interface`, or -1.
+pid_t started_pid(const std::string& installation_log, const std::string& interface)
 {
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        std::ifstream in(entry.path() / "cmdline");
-        std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::replace(line.begin(), line.end(), '\0', ' ');
-        if (line == command + " ")
-            return std::atoi(entry.path().filename().c_str());
-    }
-    return -1;
+    std::ifstream in(installation_log);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::regex started(R"(started \S+ as pid (\d+) \(interface )" + interface + R"(\))");
+    std::smatch m;
+    return std::regex_search(text, m, started) ? std::stoi(m[1]) : -1;
 }
 
 void bench_running_sipper(const std::string& dir)
@@ -394,7 +392,7 @@ void bench_running_sipper(const std::string& dir)
             do
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             while ((s.get_status(status) != call_ok || status == 2) && Clock::now() < deadline);
-            const pid_t sipper = find_process(command);
+            const pid_t sipper = started_pid(idir + "logs/installation.log", "Sipper");
             if (status != 0) {
                 failure = "homing did not succeed";
             } else if (sipper <= 0) {

@@ -11,12 +11,12 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <map>
 #include <random>
 #include <regex>
@@ -419,22 +419,15 @@ protected:
     static constexpr int QUERY_TIMEOUT_MS = 3000;
 
     // The installation starts the sipper, so that it also stops it and
-    // removes its objects as in use; the test finds its process by the log
-    // path on its command line.
+    // removes its objects as in use; it logs the pid it started.
     void start_sipper()
     {
         start_installation();
-        const std::string wanted = sipper_command();
-        if (DIR* d = opendir("/proc")) {
-            while (dirent* e = readdir(d)) {
-                std::string cmdline = read_file("/proc/" + std::string(e->d_name) + "/cmdline");
-                std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
-                if (cmdline == wanted + " " || cmdline == wanted)
-                    sipper_pid_ = std::atoi(e->d_name);
-            }
-            closedir(d);
-        }
-        ASSERT_GT(sipper_pid_, 0) << "no process runs " << wanted;
+        static const std::regex started(R"(started \S+ as pid (\d+) \(interface Sipper\))");
+        const std::string text = log("installation.log");
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(text, m, started)) << text;
+        sipper_pid_ = std::stoi(m[1]);
     }
 
     // get_state and get_status asked again once when a reset woke the query
