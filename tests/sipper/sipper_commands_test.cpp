@@ -386,8 +386,9 @@ TEST_F(SipperCommandsTest, StopDuringHomingEndsItInErrorWithEveryAxisStopped) {
     bool stopped = false;
     for (const SimTraceRecord& r : h_.linear().trace()) {
         if (r.function == "flex_stop_motion") stopped = true;
-        if (stopped)
+        if (stopped) {
             EXPECT_TRUE(r.function != "flex_start" && r.function != "flex_find_reference") << r.text;
+        }
     }
     EXPECT_TRUE(stopped);
     int homed = -1;
