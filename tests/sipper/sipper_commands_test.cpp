@@ -362,8 +362,8 @@ TEST_F(SipperCommandsTest, EmergencyKillsAllAxesAndStopAllMotionDecelerates) {
     EXPECT_EQ(decelerate_stops, 3);
 }
 
-// A stop 0.4 s into homing, at board time factor 1 (Z is still searching
-// its reverse limit): homing ends at once in error, with no further attempt
+// A stop about 0.4 s into homing, at board time factor 1 (Z is still
+// searching its reverse limit): homing ends at once in error, with no further attempt
 // and no move started after the stop, every axis stopped, not homed.
 TEST_F(SipperCommandsTest, StopDuringHomingEndsItInErrorWithEveryAxisStopped) {
     h_.start_peers();
@@ -371,8 +371,10 @@ TEST_F(SipperCommandsTest, StopDuringHomingEndsItInErrorWithEveryAxisStopped) {
     h_.initialise_and_run();
     h_.linear().set_time_factor(1);
     h_.linear().set_trace(true);
+    const double z0 = h_.linear().view().axes[3].stage_position;
     h_.client().home();
-    ASSERT_TRUE(wait_for([&] { return h_.linear().view().axes[3].velocity != 0; }, 5000));
+    // About 0.4 s in: Z has searched one revolution (400 steps) up.
+    ASSERT_TRUE(wait_for([&] { return std::fabs(h_.linear().view().axes[3].stage_position - z0) > 400; }, 5000));
     h_.linear().clear_trace();
     h_.client().stop_all_motion();
     ASSERT_TRUE(h_.wait_status(STATE_ERROR, 5000)) << read_file(h_.log_path());

@@ -125,10 +125,16 @@ TEST_F(SipperProcessTest, AnyShutdownDuringAnOperationStopsItAndEndsInOrder) {
                 << read_file(h_.log_path());
             h_.initialise_and_run();
             if (homing) {
+                // Z well away from its reverse limit, whatever the last round left.
+                h_.home();
+                h_.client().goto_position(POSITION_WASHSTATION1);
+                ASSERT_TRUE(h_.wait_status(STATE_IDLE)) << read_file(h_.log_path());
                 h_.linear().set_time_factor(1);
+                const double z0 = h_.linear().view().axes[3].stage_position;
                 h_.client().home();
-                // Under way: Z is searching its reverse limit.
-                ASSERT_TRUE(wait_for([&] { return h_.linear().view().axes[3].velocity != 0; }, 5000));
+                // Under way: Z has searched one revolution toward its reverse limit.
+                ASSERT_TRUE(wait_for(
+                    [&] { return std::fabs(h_.linear().view().axes[3].stage_position - z0) > 400; }, 5000));
             } else {
                 h_.home();
                 // 20 mm short of the well: the sensor never sees the sample,
