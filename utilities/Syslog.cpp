@@ -1,5 +1,6 @@
 #include "utilities/Syslog.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -129,6 +130,8 @@ void Syslog::open_in_viewer(const std::string& program) {
     if (middle == 0) {
         const pid_t viewer = fork();
         if (viewer == 0) {
+            // The process ignores SIGPIPE; the viewer gets the usual default.
+            signal(SIGPIPE, SIG_DFL);
             execve(resolved.c_str(), argv.data(), environ);
             _exit(127);
         }
