@@ -3,6 +3,7 @@
 // in the build directory only.
 
 header "pre_include_hpp" {
+#include <cstddef>
 #include <map>
 #include <string>
 #include <utility>
@@ -42,19 +43,29 @@ public:
     // placed too far right.
     unsigned int mark() override
     {
+        // A mark taken with none active starts a token: older ones are gone.
+        if (!getInputBuffer().isMarked())
+            marked_.clear();
         unsigned int m = antlr::CharScanner::mark();
-        marked_[m] = std::make_pair(getLine(), getColumn());
+        marked_[m] = Position{getLine(), getColumn(), offset_};
         return m;
     }
 
     void rewind(unsigned int m) override
     {
         antlr::CharScanner::rewind(m);
-        std::map<unsigned int, std::pair<int, int> >::const_iterator at = marked_.find(m);
+        std::map<unsigned int, Position>::const_iterator at = marked_.find(m);
         if (at != marked_.end()) {
-            setLine(at->second.first);
-            setColumn(at->second.second);
+            setLine(at->second.line);
+            setColumn(at->second.column);
+            offset_ = at->second.offset;
         }
+    }
+
+    void consume() override
+    {
+        antlr::CharScanner::consume();
+        ++offset_;
     }
 
     // Reports where a character that cannot start a token stands.
@@ -65,11 +76,34 @@ public:
     }
 
 private:
-    std::map<unsigned int, std::pair<int, int> > marked_;
+    // A token known to fail from here fails at once, as its full attempt
+    // would: recovery then reports and skips its first character. Without
+    // this, recovery retries a long failing token once per character it
+    // holds, and reading grows with the square of its length.
+    void fail_here()
+    {
+        throw antlr::NoViableAltForCharException(LA(1), getFilename(), getLine(), getColumn());
+    }
+
+    struct Position {
+        int line;
+        int column;
+        std::size_t offset;
+    };
+    std::map<unsigned int, Position> marked_;
+    // Characters consumed so far, counted back on a rewind.
+    std::size_t offset_ = 0;
+    // A comment that met the end of the input proves that no line feed
+    // follows its start: every comment from there on fails as well.
+    std::size_t no_line_feed_from_ = static_cast<std::size_t>(-1);
+    // A REAL that failed after its point fails from every start up to that
+    // point (the digits before it, or its sign, lead to the same point).
+    std::size_t number_fails_before_ = 0;
 }
 
 COMMENT
-    : "//" (~'\n')* '\n' { newline(); }
+    { const std::size_t start = offset_; if (start >= no_line_feed_from_) fail_here(); }
+    : "//" (~'\n')* { if (LA(1) == EOF_CHAR) no_line_feed_from_ = start; } '\n' { newline(); }
     ;
 
 NEWLINE
@@ -116,8 +150,10 @@ LETTER
 // otherwise an INTEGER; the predicate looks ahead without consuming.
 NUMBER
     options { paraphrase = "NUMBER (INTEGER OR REAL)"; }
+    { if (offset_ < number_fails_before_) fail_here(); }
     : (('+' | '-')? (DIGIT)* '.') =>
-      ('+' | '-')? (DIGIT)* '.' (DIGIT)+ ('e' ('+' | '-')? (DIGIT)+)?
+      ('+' | '-')? (DIGIT)* '.' { number_fails_before_ = offset_; }
+      (DIGIT)+ ('e' ('+' | '-')? (DIGIT)+)?
       { $setType(REAL); }
     | ('+' | '-')? (DIGIT)+
       { $setType(INTEGER); }

@@ -8,8 +8,10 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
 #include <locale.h>
+#include <vector>
 
 #include "ConfigLexer.hpp"
 #include "ConfigParser.hpp"
@@ -17,9 +19,15 @@
 
 namespace {
 
-// Feeds the lexer from a stream and turns a failing stream into the
-// runtime's stream exception; the stock buffer reads a broken stream as a
-// plain end of input.
+// Feeds the lexer from a stream. The input is read as text: a carriage
+// return before a line feed is dropped, so that files written with CR LF
+// line ends read as they do where they were written; a lone carriage
+// return is still a bad character. A failing stream raises the runtime's
+// stream exception; the stock buffer reads it as a plain end of input.
+//
+// The buffer keeps the characters from the start of the oldest active mark
+// on (the lexer marks every token), so that a rewind costs nothing and the
+// characters before a token are dropped once it is complete.
 class StreamInput : public antlr::InputBuffer {
 public:
     explicit StreamInput(std::istream& in) : in_(in) {}
@@ -32,11 +40,70 @@ public:
                 throw antlr::CharStreamException("read error on the configuration input");
             return EOF;
         }
+        if (c == '\r' && in_.peek() == '\n')
+            c = in_.get();
         return static_cast<unsigned char>(std::istream::traits_type::to_char_type(c));
     }
 
+    void fill(unsigned int amount) override
+    {
+        while (chars_.size() - (pos_ - base_) < amount)
+            chars_.push_back(getChar());
+    }
+
+    int LA(unsigned int i) override
+    {
+        fill(i);
+        return chars_[pos_ - base_ + i - 1];
+    }
+
+    void consume() override { ++pos_; }
+
+    // Marks nest; one the runtime committed is above nMarkers and reused.
+    unsigned int mark() override
+    {
+        if (nMarkers == 0)
+            drop_consumed();
+        marks_.resize(nMarkers);
+        marks_.push_back(pos_);
+        ++nMarkers;
+        return nMarkers - 1;
+    }
+
+    void rewind(unsigned int mark) override
+    {
+        pos_ = marks_[mark];
+        marks_.resize(mark);
+        nMarkers = mark;
+    }
+
+    unsigned int entries() const override { return static_cast<unsigned int>(chars_.size() - (pos_ - base_)); }
+
+    void reset() override
+    {
+        nMarkers = 0;
+        chars_.clear();
+        marks_.clear();
+        base_ = pos_ = 0;
+    }
+
 private:
+    // Drops the consumed characters once they are the larger part of the
+    // buffer, so that each character is moved a bounded number of times.
+    void drop_consumed()
+    {
+        const std::size_t consumed = pos_ - base_;
+        if (consumed < 4096 || consumed < chars_.size() / 2)
+            return;
+        chars_.erase(chars_.begin(), chars_.begin() + static_cast<std::ptrdiff_t>(consumed));
+        base_ = pos_;
+    }
+
     std::istream& in_;
+    std::vector<int> chars_;         // the input from offset base_ on
+    std::size_t base_ = 0;
+    std::size_t pos_ = 0;            // offset of the next character (LA(1))
+    std::vector<std::size_t> marks_; // offsets of the active marks
 };
 
 }  // namespace

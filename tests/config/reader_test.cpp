@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <iostream>
 #include <sstream>
 #include <streambuf>
 #include <string>
@@ -11,6 +12,7 @@
 #include "ConfigLexer.hpp"
 #include "ConfigParser.hpp"
 #include "config/ConfigReader.h"
+#include "tests/support/ChildProcess.h"
 #include "utilities/Exception.h"
 
 namespace {
@@ -192,12 +194,19 @@ TEST(ConfigReaderValues, CommentsAndBlankLinesAnywhereBetweenEntries)
     EXPECT_EQ(r.reports, "");
 }
 
-TEST(ConfigReaderValues, CarriageReturnIsReportedAndSkipped)
+TEST(ConfigReaderValues, CarriageReturnLineFeedIsOneLineEndLoneCarriageReturnIsReported)
 {
-    ParseResult r = parse("X=1;\r\nY=2;\r\n");
+    // Written elsewhere: CR LF ends lines, also inside strings and comments;
+    // only the lone CR before the last line end is a bad character.
+    ParseResult r = parse("X=1;\r\nS=\"a\r\nb\";\r\n// note\r\nY=2;\r\r\nZ=[1,\"c\"];");
     ASSERT_FALSE(r.raised) << r.error;
-    EXPECT_EQ(r.entries.size(), 2u);
-    EXPECT_EQ(count_lines(r.reports), 2);
+    EXPECT_FALSE(r.stop.stopped);
+    ASSERT_EQ(r.entries.size(), 4u);
+    EXPECT_EQ(r.entries[1].string_value(), "a\nb");
+    EXPECT_EQ(r.entries[2].key(), "Y");
+    EXPECT_EQ(r.entries[3].elements().size(), 2u);
+    EXPECT_EQ(count_lines(r.reports), 1) << r.reports;
+    EXPECT_NE(r.reports.find("4:5: unexpected char"), std::string::npos) << r.reports;
 }
 
 // ---------------------------------------------------------------- recovery
@@ -424,4 +433,55 @@ TEST(ConfigLexerTokens, DecisionsIgnoreCaseTextsKeepIt)
     antlr::RefToken number = lexer.nextToken();
     EXPECT_EQ(number->getType(), CfgTokenTypes::REAL);
     EXPECT_EQ(number->getText(), "2.5E1");
+}
+
+// ---------------------------------------------------------------- long failing tokens
+
+namespace {
+
+// Counts the lexical reports without keeping them.
+class ReportCounter : public std::streambuf {
+public:
+    long lines = 0;
+
+protected:
+    int overflow(int c) override
+    {
+        lines += c == '\n';
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override
+    {
+        for (std::streamsize i = 0; i < n; ++i)
+            lines += s[i] == '\n';
+        return n;
+    }
+};
+
+}  // namespace
+
+TEST(ConfigReaderRecovery, LongFailingTokensAreReadInOnePass)
+{
+    // Each character of a run of digits before a point without digits after
+    // it, and of a last line of slashes without a line feed, is reported and
+    // skipped. Recovery used to rescan such a run from each of its
+    // characters: minutes for runs of this length. The deadline lies far
+    // above one pass.
+    const long n = 150000;
+    const std::string text = "A=1;\n" + std::string(n, '7') + ".\n" + std::string(n, '/');
+    const int code = run_in_child(
+        [&] {
+            ReportCounter counter;
+            std::streambuf* kept = std::cerr.rdbuf(&counter);
+            std::istringstream in(text);
+            std::vector<ConfigEntry> entries;
+            ConfigStop stop;
+            parse_config(in, entries, "", &stop);
+            std::cerr.rdbuf(kept);
+            EXPECT_EQ(entries.size(), 1u);
+            EXPECT_FALSE(stop.stopped);
+            EXPECT_EQ(counter.lines, 2 * n + 1);
+        },
+        90000);
+    EXPECT_EQ(code, 0);
 }
