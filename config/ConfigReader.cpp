@@ -6,10 +6,15 @@
 #include <antlr/TokenBuffer.hpp>
 #include <antlr/TokenStreamException.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
+#include <ext/stdio_filebuf.h>
 #include <locale.h>
 #include <vector>
 
@@ -106,7 +111,44 @@ private:
     std::vector<std::size_t> marks_; // offsets of the active marks
 };
 
+// A stream that owns the file descriptor it reads.
+class FileStream : public std::istream {
+public:
+    explicit FileStream(int fd) : std::istream(nullptr), buffer_(fd, std::ios::in) { rdbuf(&buffer_); }
+
+private:
+    __gnu_cxx::stdio_filebuf<char> buffer_;
+};
+
+Exception not_regular(const std::string& path)
+{
+    return Exception(path + " is not a regular file");
+}
+
 }  // namespace
+
+std::unique_ptr<std::istream> open_config_file(const std::string& path)
+{
+    // Looked at before opening, since opening a device may act on it; and
+    // again after, in case the name was replaced in between. Opening does
+    // not wait for a FIFO's writer.
+    struct stat status;
+    if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode))
+        throw not_regular(path);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        throw not_regular(path);
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    return std::make_unique<FileStream>(fd);
+}
 
 bool config_integer(const std::string& text, int& out)
 {

@@ -1,5 +1,6 @@
 #pragma once
 #include <istream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,13 @@ struct ConfigStop {
 
 void parse_config(std::istream& in, std::vector<ConfigEntry>& entries,
                   const std::string& source_name = "", ConfigStop* stop = nullptr);
+
+// Opens the file at path for reading by the reader: a stream over it, or
+// nullptr when it cannot be opened (missing, not permitted). Only a regular
+// file is opened: anything else raises Exception "<path> is not a regular
+// file", since a FIFO blocks its reader until a writer comes, a device may
+// never end, and a directory holds no text.
+std::unique_ptr<std::istream> open_config_file(const std::string& path);
 
 // The number conversions of the reader. INTEGER text (optional sign, digits)
 // must fit 32 bits; REAL text must stay finite (an underflow reads as the
