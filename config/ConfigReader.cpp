@@ -52,7 +52,7 @@ public:
 
     void fill(unsigned int amount) override
     {
-        while (chars_.size() - (pos_ - base_) < amount)
+        while (base_ + chars_.size() < pos_ + amount)
             chars_.push_back(getChar());
     }
 

@@ -410,6 +410,10 @@ int ConfigurationFile::save()
         fd = ::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (fd < 0)
             return CONFIG_WRITE_FAILED;
+        if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+            ::close(fd);
+            return CONFIG_WRITE_FAILED;
+        }
     }
     const Replaced replaced = replace_file(target, text(), exists ? &status : nullptr);
     if (replaced == Replaced::NOT_HERE && fd >= 0)
