@@ -66,7 +66,12 @@ public:
     {
         antlr::CharScanner::consume();
         ++offset_;
+        ++scanned_;
     }
+
+    // Characters consumed in all, those read again after a rewind included:
+    // the work of reading, which stays within a small multiple of the input.
+    std::size_t scanned() const { return scanned_; }
 
     // Reports where a character that cannot start a token stands.
     void report_bad_char()
@@ -93,17 +98,18 @@ private:
     std::map<unsigned int, Position> marked_;
     // Characters consumed so far, counted back on a rewind.
     std::size_t offset_ = 0;
-    // A comment that met the end of the input proves that no line feed
-    // follows its start: every comment from there on fails as well.
-    std::size_t no_line_feed_from_ = static_cast<std::size_t>(-1);
+    std::size_t scanned_ = 0;
+    // A comment that failed (at the end of the input, or at a character
+    // outside the vocabulary) fails from every start up to that point too.
+    std::size_t comment_fails_before_ = 0;
     // A REAL that failed after its point fails from every start up to that
     // point (the digits before it, or its sign, lead to the same point).
     std::size_t number_fails_before_ = 0;
 }
 
 COMMENT
-    { const std::size_t start = offset_; if (start >= no_line_feed_from_) fail_here(); }
-    : "//" (~'\n')* { if (LA(1) == EOF_CHAR) no_line_feed_from_ = start; } '\n' { newline(); }
+    { if (offset_ < comment_fails_before_) fail_here(); }
+    : "//" (~'\n')* { if (LA(1) != '\n') comment_fails_before_ = offset_; } '\n' { newline(); }
     ;
 
 NEWLINE

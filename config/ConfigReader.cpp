@@ -191,28 +191,36 @@ bool config_real(const std::string& text, double& out)
 void parse_config(std::istream& in, std::vector<ConfigEntry>& entries, const std::string& source_name,
                   ConfigStop* stop)
 {
+    StreamInput input(in);
+    ConfigLexer lexer(input);
+    lexer.setFilename(source_name);
+    if (stop != nullptr)
+        *stop = ConfigStop();
+    // The work done is told also when the parse raises.
+    auto note_work = [&] {
+        if (stop != nullptr)
+            stop->scanned = lexer.scanned();
+    };
     try {
-        StreamInput input(in);
-        ConfigLexer lexer(input);
-        lexer.setFilename(source_name);
         antlr::TokenBuffer tokens(lexer);
         ConfigParser parser(tokens);
         parser.setFilename(source_name);
         parser.set_entries(&entries);
         parser.file();
-        if (stop != nullptr) {
-            *stop = ConfigStop();
-            if (tokens.LA(1) != antlr::Token::EOF_TYPE) {
-                stop->stopped = true;
-                stop->line = tokens.LT(1)->getLine();
-                stop->column = tokens.LT(1)->getColumn();
-            }
+        if (stop != nullptr && tokens.LA(1) != antlr::Token::EOF_TYPE) {
+            stop->stopped = true;
+            stop->line = tokens.LT(1)->getLine();
+            stop->column = tokens.LT(1)->getColumn();
         }
+        note_work();
     } catch (const antlr::RecognitionException& e) {
+        note_work();
         throw Exception(" line " + std::to_string(e.getLine()) + " column " + std::to_string(e.getColumn()));
     } catch (const antlr::TokenStreamException& e) {
+        note_work();
         throw Exception("TokenStreamException " + e.getMessage());
     } catch (...) {
+        note_work();
         throw Exception("Unknown exception caught!");
     }
 }

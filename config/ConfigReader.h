@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <istream>
 #include <memory>
 #include <string>
@@ -18,11 +19,14 @@
 // source_name, when given, prefixes the lexical reports ("a.cfg:3:7: ...").
 
 // Where reading stopped before the end of the input (a token that cannot
-// start an entry): the rest of the input was ignored.
+// start an entry): the rest of the input was ignored. Also the work done:
+// the characters the lexer consumed, those read again after a failed token
+// included (also when the parse raised).
 struct ConfigStop {
     bool stopped = false;
     int line = 0;
     int column = 0;
+    std::size_t scanned = 0;
 };
 
 void parse_config(std::istream& in, std::vector<ConfigEntry>& entries,
