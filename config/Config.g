@@ -3,6 +3,7 @@
 // in the build directory only.
 
 header "pre_include_hpp" {
+#include <cstddef>
 #include <map>
 #include <string>
 #include <utility>
@@ -42,20 +43,35 @@ public:
     // placed too far right.
     unsigned int mark() override
     {
+        // A mark taken with none active starts a token: older ones are gone.
+        if (!getInputBuffer().isMarked())
+            marked_.clear();
         unsigned int m = antlr::CharScanner::mark();
-        marked_[m] = std::make_pair(getLine(), getColumn());
+        marked_[m] = Position{getLine(), getColumn(), offset_};
         return m;
     }
 
     void rewind(unsigned int m) override
     {
         antlr::CharScanner::rewind(m);
-        std::map<unsigned int, std::pair<int, int> >::const_iterator at = marked_.find(m);
+        std::map<unsigned int, Position>::const_iterator at = marked_.find(m);
         if (at != marked_.end()) {
-            setLine(at->second.first);
-            setColumn(at->second.second);
+            setLine(at->second.line);
+            setColumn(at->second.column);
+            offset_ = at->second.offset;
         }
     }
+
+    void consume() override
+    {
+        antlr::CharScanner::consume();
+        ++offset_;
+        ++scanned_;
+    }
+
+    // Characters consumed in all, those read again after a rewind included:
+    // the work of reading, which stays within a small multiple of the input.
+    std::size_t scanned() const { return scanned_; }
 
     // Reports where a character that cannot start a token stands.
     void report_bad_char()
@@ -65,11 +81,35 @@ public:
     }
 
 private:
-    std::map<unsigned int, std::pair<int, int> > marked_;
+    // A token known to fail from here fails at once, as its full attempt
+    // would: recovery then reports and skips its first character. Without
+    // this, recovery retries a long failing token once per character it
+    // holds, and reading grows with the square of its length.
+    void fail_here()
+    {
+        throw antlr::NoViableAltForCharException(LA(1), getFilename(), getLine(), getColumn());
+    }
+
+    struct Position {
+        int line;
+        int column;
+        std::size_t offset;
+    };
+    std::map<unsigned int, Position> marked_;
+    // Characters consumed so far, counted back on a rewind.
+    std::size_t offset_ = 0;
+    std::size_t scanned_ = 0;
+    // A comment that failed (at the end of the input, or at a character
+    // outside the vocabulary) fails from every start up to that point too.
+    std::size_t comment_fails_before_ = 0;
+    // A REAL that failed after its point fails from every start up to that
+    // point (the digits before it, or its sign, lead to the same point).
+    std::size_t number_fails_before_ = 0;
 }
 
 COMMENT
-    : "//" (~'\n')* '\n' { newline(); }
+    { if (offset_ < comment_fails_before_) fail_here(); }
+    : "//" (~'\n')* { if (LA(1) != '\n') comment_fails_before_ = offset_; } '\n' { newline(); }
     ;
 
 NEWLINE
@@ -116,8 +156,10 @@ LETTER
 // otherwise an INTEGER; the predicate looks ahead without consuming.
 NUMBER
     options { paraphrase = "NUMBER (INTEGER OR REAL)"; }
+    { if (offset_ < number_fails_before_) fail_here(); }
     : (('+' | '-')? (DIGIT)* '.') =>
-      ('+' | '-')? (DIGIT)* '.' (DIGIT)+ ('e' ('+' | '-')? (DIGIT)+)?
+      ('+' | '-')? (DIGIT)* '.' { number_fails_before_ = offset_; }
+      (DIGIT)+ ('e' ('+' | '-')? (DIGIT)+)?
       { $setType(REAL); }
     | ('+' | '-')? (DIGIT)+
       { $setType(INTEGER); }

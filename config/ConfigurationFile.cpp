@@ -9,7 +9,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
+#include <memory>
 
 #include "config/ConfigReader.h"
 #include "utilities/Exception.h"
@@ -50,9 +50,22 @@ bool write_all(int fd, const std::string& text)
     return true;
 }
 
+// Writes text over the file an open descriptor holds, as an open for
+// writing that empties the file would.
+bool write_in_place(int fd, const std::string& text)
+{
+    bool ok = ::ftruncate(fd, 0) == 0 && write_all(fd, text) && ::fsync(fd) == 0;
+    return (::close(fd) == 0) && ok;
+}
+
+enum class Replaced { DONE, NOT_HERE, FAILED };
+
 // Writes text to a new file beside target and renames it over the target:
 // readers see either the old file or the complete new one, never a part.
-bool replace_file(const std::string& target, const std::string& text)
+// The new file takes the mode, owner and group of the old one (old, when
+// given). NOT_HERE when that cannot be done here: the directory may not be
+// written, or the owner cannot be kept.
+Replaced replace_file(const std::string& target, const std::string& text, const struct stat* old)
 {
     static std::atomic<unsigned> counter{0};
     std::string temp;
@@ -61,22 +74,29 @@ bool replace_file(const std::string& target, const std::string& text)
         temp = target + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
         fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST)
-            return false;
+            return errno == EACCES || errno == EPERM ? Replaced::NOT_HERE : Replaced::FAILED;
     }
     if (fd < 0)
-        return false;
+        return Replaced::FAILED;
 
-    // An existing file keeps its permissions.
-    struct stat old_status;
     bool ok = true;
-    if (::stat(target.c_str(), &old_status) == 0 && S_ISREG(old_status.st_mode))
-        ok = ::fchmod(fd, old_status.st_mode & 07777) == 0;
+    if (old != nullptr) {
+        struct stat made;
+        ok = ::fstat(fd, &made) == 0;
+        if (ok && (made.st_uid != old->st_uid || made.st_gid != old->st_gid) &&
+            ::fchown(fd, old->st_uid, old->st_gid) != 0) {
+            ::close(fd);
+            ::unlink(temp.c_str());
+            return Replaced::NOT_HERE;
+        }
+        ok = ok && ::fchmod(fd, old->st_mode & 07777) == 0;
+    }
     ok = ok && write_all(fd, text) && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
     ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
     if (!ok)
         ::unlink(temp.c_str());
-    return ok;
+    return ok ? Replaced::DONE : Replaced::FAILED;
 }
 
 }  // namespace
@@ -326,19 +346,24 @@ int ConfigurationFile::load_config(const std::string& path)
 {
     if (!file_exists(path))
         return CONFIG_NOT_FOUND;
-    file_name_ = path;
-    normalize_path(file_name_);
+    std::string name = path;
+    normalize_path(name);
 
     // A directory passes file_exists but is no configuration: keep the entries.
     struct stat status;
-    if (::stat(file_name_.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+    if (::stat(name.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+        file_name_ = name;
         return CONFIG_OK;
-    std::ifstream in(file_name_);
-    if (!in.is_open())
+    }
+    // Any other file that is not a regular one (a FIFO, a device) raises
+    // before its name is taken, so that no later save writes there.
+    std::unique_ptr<std::istream> in = open_config_file(name);
+    file_name_ = name;
+    if (in == nullptr)
         return CONFIG_OK;
 
     entries_.clear();
-    parse_config(in, entries_);  // raises Exception with the reader's message
+    parse_config(*in, entries_);  // raises Exception with the reader's message
     return CONFIG_OK;
 }
 
@@ -374,7 +399,28 @@ int ConfigurationFile::save()
             ::free(resolved);
         }
     }
-    return replace_file(target, text()) ? CONFIG_OK : CONFIG_WRITE_FAILED;
+    // Never replaces a FIFO, a device or a directory.
+    const bool exists = ::stat(target.c_str(), &status) == 0;
+    if (exists && !S_ISREG(status.st_mode))
+        return CONFIG_WRITE_FAILED;
+    // The file's own write protection counts: who may not open it for
+    // writing may not replace it either.
+    int fd = -1;
+    if (exists) {
+        fd = ::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0)
+            return CONFIG_WRITE_FAILED;
+        if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+            ::close(fd);
+            return CONFIG_WRITE_FAILED;
+        }
+    }
+    const Replaced replaced = replace_file(target, text(), exists ? &status : nullptr);
+    if (replaced == Replaced::NOT_HERE && fd >= 0)
+        return write_in_place(fd, text()) ? CONFIG_OK : CONFIG_WRITE_FAILED;
+    if (fd >= 0)
+        ::close(fd);
+    return replaced == Replaced::DONE ? CONFIG_OK : CONFIG_WRITE_FAILED;
 }
 
 int ConfigurationFile::save_as(const std::string& path, bool overwrite)
@@ -395,8 +441,18 @@ int ConfigurationFile::delete_config(const std::string& path)
     // Remove the name that exists: as passed, or its normalised form.
     std::string name = path;
     struct stat status;
-    if (::lstat(name.c_str(), &status) != 0)
+    if (::lstat(name.c_str(), &status) != 0) {
         normalize_path(name);
+        if (::lstat(name.c_str(), &status) != 0)
+            return CONFIG_DELETE_FAILED;
+    }
+    // Only configuration files go: no FIFO, device or directory. A file's
+    // write protection guards it against deletion as well; removing a
+    // symbolic link leaves the file it names alone.
+    if (!S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode))
+        return CONFIG_DELETE_FAILED;
+    if (S_ISREG(status.st_mode) && ::faccessat(AT_FDCWD, name.c_str(), W_OK, AT_EACCESS) != 0)
+        return errno == EACCES || errno == EPERM || errno == EROFS ? CONFIG_ACCESS_DENIED : CONFIG_DELETE_FAILED;
     if (::unlink(name.c_str()) == 0)
         return CONFIG_OK;
     if (errno == EACCES || errno == EPERM || errno == EROFS)

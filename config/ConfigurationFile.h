@@ -75,15 +75,21 @@ public:
     virtual void put_value(const std::string& key, double value);
 
     // Replaces the entries with the file's; 2 when the file does not exist.
-    // A path that exists but cannot be read as a file (a directory) returns 0
-    // and keeps the entries. Raises Exception when the file does not parse;
-    // the entries read before the error stay.
+    // A path that exists but cannot be read (a directory, no permission)
+    // returns 0 and keeps the entries. Raises Exception when the file does
+    // not parse (the entries read before the error stay), and "<path> is not
+    // a regular file" for a FIFO or device (entries and file name stay).
     int load_config(const std::string& path);
     int load_config();  // the file name last loaded or saved; 2 when none
     // Writes every entry, one per line, to a temporary file beside the target
     // and renames it over the target, so the old file stays whole on failure.
+    // 3 when the caller may not open an existing target for writing, or it is
+    // not a regular file; where the directory does not let the temporary file
+    // be made (or the target's owner kept), the target is written in place.
     int save();
     int save_as(const std::string& path, bool overwrite);
+    // 5 when the caller may not write the file; 6 for anything that is not a
+    // regular file or symbolic link.
     int delete_config(const std::string& path);
     std::string get_dir() const;
 

@@ -1,9 +1,10 @@
 #include "config/PathUtils.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
 
 void normalize_path(std::string& path)
 {
@@ -27,8 +28,12 @@ bool file_exists(const std::string& path)
     normalize_path(normalized);
     if (normalized.empty())
         return false;
-    std::ifstream probe(normalized);
-    return probe.is_open();
+    // Opened without waiting, so that a FIFO cannot hang the probe.
+    const int fd = ::open(normalized.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
 }
 
 std::string dir_of(const std::string& path)

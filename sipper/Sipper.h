@@ -66,9 +66,10 @@ public:
     bool get_config_val(const ConfigurationFile& store, const std::string& key, Vect3d& value);
 
     // Plate configurations: every "*.platecfg" beside the configuration file;
-    // the last one by name becomes active. Raises when a plate file does not
-    // parse.
-    void load_plate_configs();
+    // the last one by name becomes active. Raises, naming the file, when a
+    // plate file does not parse or is not a regular file; false when a
+    // position held a value that is not finite (logged, left undefined).
+    bool load_plate_configs();
     // Writes the active plate's type and taught positions to its own file
     // (created when missing), keeping the file's other keys. Raises when the
     // existing file does not parse or cannot be written.

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "config/ConfigReader.h"
 #include "sipper/AxisScale.h"
 #include "sipper/Sipper.h"
 #include "sipper/SipperData.h"
@@ -65,6 +66,40 @@ int32_t truncated_steps(double steps) {
     if (t <= static_cast<double>(std::numeric_limits<int32_t>::min()))
         return std::numeric_limits<int32_t>::min();
     return static_cast<int32_t>(t);
+}
+
+// The largest steps per revolution a scale holds (its int32 range).
+constexpr double MAX_STEPS_PER_REV = 2147483647.0;
+
+// True when key holds a vector that reads as three reals of which one is
+// not finite (nan, inf, or beyond the range of a double such as 1e999):
+// such a value would make every conversion to steps undefined. The line
+// naming the key is logged; `where` names a plate file.
+bool refuse_non_finite(Component& component, const ConfigurationFile& store, const std::string& key,
+                       const std::string& where = "") {
+    std::string text;
+    if (!store.get_value(key, text)) return false;
+    Vect3d v;
+    try {
+        v.set(text);
+    } catch (const Exception&) {
+        return false;  // unparsable: the reader of the key decides
+    }
+    if (std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z)) return false;
+    component.log_msg("Sipper::load_config() ERROR, " + key + where + " is not finite: " + text, 0);
+    return true;
+}
+
+// Axis scales must be positive: steps per revolution from 1 to the int32
+// limit once truncated, millimetres per revolution above 0. Otherwise
+// conversions divide by zero, run backwards or leave the step range.
+bool valid_scale(const Vect3d& v, bool steps) {
+    for (int i = 0; i < 3; ++i) {
+        const bool valid = steps ? std::trunc(v[i]) >= 1.0 && std::trunc(v[i]) <= MAX_STEPS_PER_REV
+                                 : v[i] > 0.0;
+        if (!valid) return false;
+    }
+    return true;
 }
 
 bool usable_as_file_name(const std::string& name) {
@@ -148,36 +183,65 @@ void Sipper::load_sipper_keys(const std::string& path, int& status) {
     store.get_value_or_add("CHECK_KILL_SW", kill_switch, 1L);
     check_kill_switch_ = static_cast<int>(kill_switch);
 
-    for (const OptionalVector& v : OPTIONAL_VECTORS)
-        data_->set_motion_param(v.index, vector_or_default(v.key, v.fallback));
-
-    Vect3d required;
-    if (get_config_val("AXIS_STEPS_PER_REV", required)) {
-        data_->set_motion_param(STEPS_PER_REV_PARAM, required);
-    } else {
-        missing += "AXIS_STEPS_PER_REV, ";
-        status = -1;
+    // A value that is not finite, or an axis scale that is not positive,
+    // fails the load with a line naming the key; it is never stored.
+    for (const OptionalVector& v : OPTIONAL_VECTORS) {
+        if (refuse_non_finite(*this, store, v.key)) {
+            status = -1;
+            data_->set_motion_param(v.index, v.fallback);
+        } else {
+            data_->set_motion_param(v.index, vector_or_default(v.key, v.fallback));
+        }
     }
-    if (get_config_val("AXIS_MM_PER_REV", required)) {
-        data_->set_motion_param(MM_PER_REV_PARAM, required);
-    } else {
-        missing += "AXIS_MM_PER_REV, ";
-        status = -1;
+
+    const struct {
+        const char* key;
+        int index;
+        bool steps;
+    } scales[] = {{"AXIS_STEPS_PER_REV", STEPS_PER_REV_PARAM, true},
+                  {"AXIS_MM_PER_REV", MM_PER_REV_PARAM, false}};
+    for (const auto& scale : scales) {
+        Vect3d required;
+        if (refuse_non_finite(*this, store, scale.key)) {
+            status = -1;
+        } else if (!get_config_val(scale.key, required)) {
+            missing += std::string(scale.key) + ", ";
+            status = -1;
+        } else if (!valid_scale(required, scale.steps)) {
+            std::string text;
+            store.get_value(scale.key, text);
+            log_msg(std::string("Sipper::load_config() ERROR, ") + scale.key +
+                        (scale.steps ? " must be from 1 to 2147483647 in each axis: "
+                                     : " must be above 0 in each axis: ") +
+                        text,
+                    0);
+            status = -1;
+        } else {
+            data_->set_motion_param(scale.index, required);
+        }
     }
 
     // Adding a plate clears every defined flag, so the plates come before the
     // global positions.
-    load_plate_configs();
+    if (!load_plate_configs()) status = -1;
 
     for (int id = POSITION_WASHSTATION1; id <= POSITION_MATRIX4; ++id) {
         Vect3d position;
-        if (get_config_val(POSITION_KEYS[id - 1], position))
-            data_->store_position(id, position);
-        else
+        if (refuse_non_finite(*this, store, POSITION_KEYS[id - 1])) {
+            status = -1;
             data_->set_position_defined(id, false);
+        } else if (get_config_val(POSITION_KEYS[id - 1], position)) {
+            data_->store_position(id, position);
+        } else {
+            data_->set_position_defined(id, false);
+        }
     }
     Vect3d swap;
-    if (get_config_val(POSITION_KEYS[POSITION_PLATE_SWAP - 1], swap)) {
+    if (refuse_non_finite(*this, store, POSITION_KEYS[POSITION_PLATE_SWAP - 1])) {
+        status = -1;
+        data_->set_position_defined(POSITION_PLATE_SWAP, false);
+        data_->set_position_defined(POSITION_PLATE_SWAP_APPROACH, false);
+    } else if (get_config_val(POSITION_KEYS[POSITION_PLATE_SWAP - 1], swap)) {
         data_->store_position(POSITION_PLATE_SWAP, swap);
         Vect3d approach = swap;
         approach.x -= PLATE_SWAP_APPROACH_OFFSET;
@@ -245,16 +309,29 @@ void Sipper::save_config(const std::string& path, int& status) {
     Component::save_config(path, status);
 }
 
-void Sipper::load_plate_configs() {
+bool Sipper::load_plate_configs() {
     const std::string dir = config().get_dir();
-    plate_names_ = list_files(dir + "*" + PLATE_EXTENSION);
-    for (std::string& entry : plate_names_) {
+    const std::vector<std::string> files = list_files(dir + "*" + PLATE_EXTENSION);
+    // Every name is complete before the first file is read: a file that
+    // fails must not leave the names after it with their extension.
+    plate_names_.clear();
+    for (const std::string& file : files) plate_names_.push_back(file.substr(0, file.find(PLATE_EXTENSION)));
+
+    bool all_finite = true;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string path = dir + files[i];
         // A fresh store per plate: a file that vanished since the listing
         // must not hand the previous plate's values to this one.
         plate_store_ = ConfigurationFile();
-        plate_store_.load_config(dir + entry);
-        entry = entry.substr(0, entry.find(PLATE_EXTENSION));
-        data_->add_plate(entry);
+        try {
+            plate_store_.load_config(path);
+        } catch (const Exception& e) {
+            // The reader's message gives only line and column: say which file.
+            const std::string& message = e.message();
+            if (message.find(path) != std::string::npos) throw;
+            throw Exception(path + ":" + (!message.empty() && message[0] == ' ' ? "" : " ") + message);
+        }
+        data_->add_plate(plate_names_[i]);
 
         long type = 0;
         if (plate_store_.get_value("PLATE_TYPE", type))
@@ -262,12 +339,17 @@ void Sipper::load_plate_configs() {
 
         for (const auto& p : PLATE_POSITIONS) {
             Vect3d position;
-            if (get_config_val(plate_store_, p.key, position))
-                data_->store_position(p.id, position);
-            else
+            if (refuse_non_finite(*this, plate_store_, p.key, " of " + path)) {
+                all_finite = false;
                 data_->set_position_defined(p.id, false);
+            } else if (get_config_val(plate_store_, p.key, position)) {
+                data_->store_position(p.id, position);
+            } else {
+                data_->set_position_defined(p.id, false);
+            }
         }
     }
+    return all_finite;
 }
 
 void Sipper::save_active_plate() {
@@ -278,11 +360,14 @@ void Sipper::save_active_plate() {
         throw Exception("save_active_plate() ERROR, plate name is not a file name: " + name);
     const std::string path = config().get_dir() + name + PLATE_EXTENSION;
 
-    // Reread the file so that keys written by others survive. A plate that
-    // has no file yet gets its own; the store must not keep the previously
-    // loaded plate's entries and file name, or they would be overwritten.
+    // Reread the file so that keys written by others survive. Nothing of
+    // the previously loaded plate may reach this file: not for a plate
+    // without a file yet, nor for a file that exists but cannot be read,
+    // whose keys would be lost.
+    plate_store_ = ConfigurationFile();
     int code = plate_store_.load_config(path);
-    if (code == ConfigurationFile::CONFIG_NOT_FOUND) plate_store_ = ConfigurationFile();
+    if (code == ConfigurationFile::CONFIG_OK && open_config_file(path) == nullptr)
+        throw Exception("save_active_plate() ERROR, cannot read " + path);
 
     plate_store_.put_value("PLATE_TYPE", static_cast<long>(data_->active_plate_config().type));
     for (const auto& p : PLATE_POSITIONS) {

@@ -5,8 +5,8 @@
 //   sipper-config get FILE KEY         the value of the first KEY entry
 //   sipper-config set FILE KEY VALUE   VALUE in file syntax: 5, 2.5, "text", [1,2]
 //   sipper-config dump FILE            the file as the store writes it
-#include <fstream>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -43,15 +43,15 @@ const char* type_name(int type)
 // file name. True when the whole file was read.
 bool check_file(const std::string& path)
 {
-    std::ifstream in(path);
-    if (!in.is_open()) {
-        std::cerr << path << ": cannot open\n";
-        return false;
-    }
     std::vector<ConfigEntry> entries;
     ConfigStop stop;
     try {
-        parse_config(in, entries, path, &stop);
+        std::unique_ptr<std::istream> in = open_config_file(path);
+        if (in == nullptr) {
+            std::cerr << path << ": cannot open\n";
+            return false;
+        }
+        parse_config(*in, entries, path, &stop);
     } catch (const Exception& e) {
         std::cerr << path << ": error:" << (e.message().empty() || e.message()[0] == ' ' ? "" : " ")
                   << e.message() << " (" << entries.size() << " entries read before it)\n";
@@ -84,7 +84,8 @@ bool load(ConfigurationFile& cfg, const std::string& path)
             return false;
         }
     } catch (const Exception& e) {
-        std::cerr << path << ": error:" << e.message() << "\n";
+        std::cerr << path << ": error:" << (e.message().empty() || e.message()[0] == ' ' ? "" : " ")
+                  << e.message() << "\n";
         return false;
     }
     return true;

@@ -53,6 +53,7 @@ std::string format_fixed(double value, int decimals) {
         digits = printf_fixed(magnitude, decimals);
     }
 
-    if (digits.find_first_of("123456789") == std::string::npos) return "0.0";
+    // A value that rounds to zero keeps its decimals ("t = 0.000") and loses its sign.
+    if (digits.find_first_of("123456789") == std::string::npos) return digits;
     return value < 0 ? "-" + digits : digits;
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <iostream>
 #include <sstream>
 #include <streambuf>
 #include <string>
@@ -192,12 +193,19 @@ TEST(ConfigReaderValues, CommentsAndBlankLinesAnywhereBetweenEntries)
     EXPECT_EQ(r.reports, "");
 }
 
-TEST(ConfigReaderValues, CarriageReturnIsReportedAndSkipped)
+TEST(ConfigReaderValues, CarriageReturnLineFeedIsOneLineEndLoneCarriageReturnIsReported)
 {
-    ParseResult r = parse("X=1;\r\nY=2;\r\n");
+    // Written elsewhere: CR LF ends lines, also inside strings and comments;
+    // only the lone CR before the last line end is a bad character.
+    ParseResult r = parse("X=1;\r\nS=\"a\r\nb\";\r\n// note\r\nY=2;\r\r\nZ=[1,\"c\"];");
     ASSERT_FALSE(r.raised) << r.error;
-    EXPECT_EQ(r.entries.size(), 2u);
-    EXPECT_EQ(count_lines(r.reports), 2);
+    EXPECT_FALSE(r.stop.stopped);
+    ASSERT_EQ(r.entries.size(), 4u);
+    EXPECT_EQ(r.entries[1].string_value(), "a\nb");
+    EXPECT_EQ(r.entries[2].key(), "Y");
+    EXPECT_EQ(r.entries[3].elements().size(), 2u);
+    EXPECT_EQ(count_lines(r.reports), 1) << r.reports;
+    EXPECT_NE(r.reports.find("4:5: unexpected char"), std::string::npos) << r.reports;
 }
 
 // ---------------------------------------------------------------- recovery
@@ -424,4 +432,58 @@ TEST(ConfigLexerTokens, DecisionsIgnoreCaseTextsKeepIt)
     antlr::RefToken number = lexer.nextToken();
     EXPECT_EQ(number->getType(), CfgTokenTypes::REAL);
     EXPECT_EQ(number->getText(), "2.5E1");
+}
+
+// ---------------------------------------------------------------- long failing tokens
+
+namespace {
+
+// Counts the lexical reports without keeping them.
+class ReportCounter : public std::streambuf {
+public:
+    long lines = 0;
+
+protected:
+    int overflow(int c) override
+    {
+        lines += c == '\n';
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override
+    {
+        for (std::streamsize i = 0; i < n; ++i)
+            lines += s[i] == '\n';
+        return n;
+    }
+};
+
+}  // namespace
+
+TEST(ConfigReaderRecovery, LongFailingTokensAreReadInOnePass)
+{
+    // Each character of a run of digits before a point without digits after
+    // it, and of a last line of slashes without a line feed, is reported and
+    // skipped. Recovery used to rescan such a run from each of its
+    // characters, about n * n / 2 characters for a run of n; now every
+    // character is read a bounded number of times.
+    const std::size_t n = 5000;
+    const std::string text = "A=1;\n" + std::string(n, '7') + ".\n" + std::string(n, '/');
+    ReportCounter counter;
+    std::streambuf* kept = std::cerr.rdbuf(&counter);
+    std::istringstream in(text);
+    std::vector<ConfigEntry> entries;
+    ConfigStop stop;
+    EXPECT_NO_THROW(parse_config(in, entries, "", &stop));
+    std::cerr.rdbuf(kept);
+    EXPECT_EQ(entries.size(), 1u);
+    EXPECT_FALSE(stop.stopped);
+    EXPECT_EQ(counter.lines, static_cast<long>(2 * n + 1));
+    EXPECT_GE(stop.scanned, text.size());
+    EXPECT_LE(stop.scanned, 4 * text.size()) << stop.scanned;
+
+    // The count holds also when the parse raises.
+    std::istringstream broken("A=1;\n" + std::string(n, '/') + "\nB");
+    ConfigStop raised;
+    EXPECT_THROW(parse_config(broken, entries, "", &raised), Exception);
+    EXPECT_GE(raised.scanned, n);
 }

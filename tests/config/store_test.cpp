@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <fcntl.h>
@@ -534,4 +535,112 @@ TEST_F(ConfigStoreFiles, SaveIntoReadOnlyDirectoryReturns3)
     cfg.add_value("A", 1);
     EXPECT_EQ(cfg.save_as(path("ro/x.cfg"), true), 3);
     ::chmod(path("ro").c_str(), 0755);
+}
+
+// ---------------------------------------------------------------- protection
+
+namespace {
+
+// The account the permission scenario runs as: nobody when the tests run as
+// root (who writes anything), otherwise the caller itself.
+constexpr uid_t NOBODY = 65534;
+
+bool drop_to(uid_t user)
+{
+    if (::geteuid() != 0)
+        return true;
+    return ::setgroups(0, nullptr) == 0 && ::setgid(user) == 0 && ::setuid(user) == 0;
+}
+
+ino_t inode_of(const std::string& path)
+{
+    struct stat status;
+    return ::stat(path.c_str(), &status) == 0 ? status.st_ino : 0;
+}
+
+}  // namespace
+
+TEST_F(ConfigStoreFiles, WriteProtectionHoldsForAnUnprivilegedCaller)
+{
+    // own/ belongs to the caller, fixed/ may not be written by it; in both
+    // the caller owns a writable and a write-protected file.
+    const uid_t user = ::geteuid() == 0 ? NOBODY : ::geteuid();
+    ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
+    for (const char* sub : {"own", "fixed"}) {
+        fs::create_directory(path(sub));
+        for (const char* name : {"rw.cfg", "ro.cfg"}) {
+            const std::string file = path(sub) + "/" + name;
+            write_file(file, "A=1;\n");
+            ASSERT_EQ(::chown(file.c_str(), user, static_cast<gid_t>(-1)), 0);
+            ASSERT_EQ(::chmod(file.c_str(), name[1] == 'w' ? 0644 : 0444), 0);
+        }
+    }
+    ASSERT_EQ(::chown(path("own").c_str(), user, static_cast<gid_t>(-1)), 0);
+    ASSERT_EQ(::chmod(path("fixed").c_str(), 0555), 0);
+    const ino_t fixed_rw = inode_of(path("fixed/rw.cfg"));
+
+    const int code = run_in_child([&] {
+        ASSERT_TRUE(drop_to(user));
+        ASSERT_NE(::access(path("fixed").c_str(), W_OK), 0) << "fixed/ must not be writable here";
+        for (const char* sub : {"own", "fixed"}) {
+            const std::string dir = path(sub) + "/";
+            SCOPED_TRACE(sub);
+            ConfigurationFile cfg;
+            ASSERT_EQ(cfg.load_config(dir + "ro.cfg"), 0);
+            cfg.put_value("A", 2);
+            EXPECT_EQ(cfg.save(), 3);
+            EXPECT_EQ(cfg.save_as(dir + "ro.cfg", true), 3);
+            EXPECT_EQ(read_file(dir + "ro.cfg"), "A=1;\n");
+            EXPECT_EQ(cfg.delete_config(dir + "ro.cfg"), 5);
+            EXPECT_TRUE(fs::exists(dir + "ro.cfg"));
+
+            ASSERT_EQ(cfg.load_config(dir + "rw.cfg"), 0);
+            cfg.put_value("A", 3);
+            EXPECT_EQ(cfg.save(), 0);
+            EXPECT_EQ(read_file(dir + "rw.cfg"), "A=3;\n");
+        }
+        // Where no temporary file can be made, the file was written in place.
+        EXPECT_EQ(inode_of(path("fixed/rw.cfg")), fixed_rw);
+        ConfigurationFile cfg;
+        cfg.add_value("B", 1);
+        EXPECT_EQ(cfg.save_as(path("fixed/new.cfg"), true), 3);
+        EXPECT_EQ(cfg.delete_config(path("own/rw.cfg")), 0);
+        EXPECT_FALSE(fs::exists(path("own/rw.cfg")));
+        EXPECT_EQ(files_in(path("own")) + files_in(path("fixed")), 3u) << "no temporary file is left";
+    });
+    EXPECT_EQ(code, 0);
+}
+
+TEST_F(ConfigStoreFiles, FilesThatAreNotRegularAreRefusedAtOnce)
+{
+    // A FIFO would block the opening until a writer comes; /dev/zero would
+    // never end. Neither is read, replaced or removed, and the store keeps
+    // its entries and its file name.
+    const std::string fifo = path("fifo.cfg");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    write_file(path("a.cfg"), "A=1;\n");
+    const int code = run_in_child(
+        [&] {
+            ConfigurationFile cfg;
+            ASSERT_EQ(cfg.load_config(path("a.cfg")), 0);
+            for (const std::string& name : {fifo, std::string("/dev/zero"), "\"" + fifo + "\""}) {
+                SCOPED_TRACE(name);
+                try {
+                    cfg.load_config(name);
+                    ADD_FAILURE() << "loaded";
+                } catch (const Exception& e) {
+                    EXPECT_NE(e.message().find(" is not a regular file"), std::string::npos) << e.message();
+                }
+                EXPECT_EQ(cfg.file_name(), path("a.cfg"));
+                EXPECT_EQ(cfg.text(), "A=1;\n");
+            }
+            EXPECT_THROW(open_config_file(fifo), Exception);
+            EXPECT_THROW(open_config_file("/dev/zero"), Exception);
+            EXPECT_EQ(cfg.save_as(fifo, true), 3);
+            EXPECT_EQ(cfg.delete_config(fifo), 6);
+            EXPECT_TRUE(fs::is_fifo(fifo));
+            EXPECT_EQ(open_config_file(path("missing.cfg")), nullptr);
+        },
+        20000);
+    EXPECT_EQ(code, 0);
 }

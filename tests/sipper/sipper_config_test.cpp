@@ -1,14 +1,22 @@
 // Loading and saving of the sipper's configuration and of its plate files.
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cfloat>
+#include <cmath>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "interfaces/ComponentInterface.h"
 #include "sipper/Sipper.h"
 #include "sipper/SipperData.h"
 #include "tests/sipper/sipper_test_files.h"
+#include "tests/support/ChildProcess.h"
 #include "utilities/Exception.h"
 
 using sipper_test::count_log_lines;
@@ -187,7 +195,7 @@ TEST_F(SipperConfigTest, MissingPlateSwapLeavesBothSwapPositionsUndefined) {
 }
 
 TEST_F(SipperConfigTest, AxisScalesComeFromTheRequiredVectorsWithStepsTruncated) {
-    make(BASE_KEYS + "AXIS_STEPS_PER_REV=\"400.9 -200.7 1000\";\nAXIS_MM_PER_REV=\"5 2.5 1.25\";\n");
+    make(BASE_KEYS + "AXIS_STEPS_PER_REV=\"400.9 200.7 1000\";\nAXIS_MM_PER_REV=\"5 2.5 1.25\";\n");
     const AxisScale x = data().axis_scale(1);
     const AxisScale y = data().axis_scale(2);
     const AxisScale z = data().axis_scale(3);
@@ -196,17 +204,68 @@ TEST_F(SipperConfigTest, AxisScalesComeFromTheRequiredVectorsWithStepsTruncated)
     EXPECT_EQ(y.axis, 2);
     EXPECT_EQ(z.axis, 3);
     EXPECT_EQ(x.steps_per_rev, 400);
-    EXPECT_EQ(y.steps_per_rev, -200);
+    EXPECT_EQ(y.steps_per_rev, 200);
     EXPECT_EQ(z.steps_per_rev, 1000);
     EXPECT_DOUBLE_EQ(x.mm_per_rev, 5);
     EXPECT_DOUBLE_EQ(y.mm_per_rev, 2.5);
     EXPECT_DOUBLE_EQ(z.mm_per_rev, 1.25);
 }
 
-TEST_F(SipperConfigTest, HugeStepsPerRevIsHeldInRange) {
-    make(BASE_KEYS + "AXIS_STEPS_PER_REV=\"1e30 -1e30 400\";\nAXIS_MM_PER_REV=\"5 5 5\";\n");
-    EXPECT_EQ(data().axis_scale(1).steps_per_rev, 2147483647);
-    EXPECT_EQ(data().axis_scale(2).steps_per_rev, -2147483647 - 1);
+TEST_F(SipperConfigTest, ValuesNotFiniteAndScalesNotPositiveFailTheLoadNamingTheKey) {
+    // Each row replaces one key of a good configuration; the load fails with
+    // one line naming the key, at construction and on a later load, and
+    // the value never reaches the stage data.
+    const std::string good = "VELOCITY=\"15 15 10\";\nWASHSTATION1_POSITION=\"1 2 3\";\n"
+                             "PLATE_SWAP_POSITION=\"100 50 20\";\n";
+    const struct {
+        const char* key;
+        const char* value;
+        const char* line;
+    } rows[] = {
+        {"AXIS_STEPS_PER_REV", "nan nan nan", "AXIS_STEPS_PER_REV is not finite: "},
+        {"AXIS_STEPS_PER_REV", "1e999 400 400", "AXIS_STEPS_PER_REV is not finite: "},
+        {"AXIS_STEPS_PER_REV", "1e20 -1e20 400", "AXIS_STEPS_PER_REV must be from 1 to 2147483647"},
+        {"AXIS_STEPS_PER_REV", "400 0.5 400", "AXIS_STEPS_PER_REV must be from 1 to 2147483647"},
+        {"AXIS_MM_PER_REV", "0 0 0", "AXIS_MM_PER_REV must be above 0"},
+        {"AXIS_MM_PER_REV", "5 -5 2", "AXIS_MM_PER_REV must be above 0"},
+        {"AXIS_MM_PER_REV", "5 inf 2", "AXIS_MM_PER_REV is not finite: "},
+        {"VELOCITY", "nan 15 10", "VELOCITY is not finite: "},
+        {"WASHSTATION1_POSITION", "1 -inf 3", "WASHSTATION1_POSITION is not finite: "},
+        {"PLATE_SWAP_POSITION", "100 NAN 20", "PLATE_SWAP_POSITION is not finite: "},
+    };
+    make(BASE_KEYS + AXIS_KEYS + good);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.key) + " = " + row.value);
+        std::string text = BASE_KEYS + AXIS_KEYS + good;
+        const std::size_t at = text.find(std::string(row.key) + "=");
+        text.replace(at, text.find('\n', at) - at, std::string(row.key) + "=\"" + row.value + "\";");
+        const std::string line = std::string("Sipper::load_config() ERROR, ") + row.line;
+
+        const std::string reload = dir_.file("reload.cfg");
+        write_file(reload, text);
+        const int before = log_lines(line);
+        int status = 0;
+        sipper_->load_config(reload, status);
+        EXPECT_EQ(status, -1);
+        EXPECT_EQ(log_lines(line), before + 1);
+        EXPECT_EQ(data().axis_scale(1).steps_per_rev, 400);
+        EXPECT_DOUBLE_EQ(data().axis_scale(2).mm_per_rev, 5.0);
+        expect_vector(data().motion_param(0), 15, 15, 10);
+        for (int id : {1, 8, 9}) {
+            if (data().position_defined(id)) {
+                EXPECT_TRUE(std::isfinite(data().position(id).y)) << id;
+            }
+        }
+
+        EXPECT_EQ(make_failing(text), "Sipper Constructor -- Failed to load config file " + cfg_path());
+    }
+    // A plate reference: the line names the key and the file.
+    write_file(plate_path("p"), "PLATE_TYPE=96;\nPOSITION1=\"inf 0 0\";\n");
+    int status = 0;
+    sipper_->load_config(cfg_path(), status);
+    EXPECT_EQ(status, -1);
+    EXPECT_EQ(log_lines("Sipper::load_config() ERROR, POSITION1 of " + plate_path("p") + " is not finite: inf 0 0"), 1);
+    EXPECT_FALSE(data().position_defined(11));
 }
 
 // ---- required keys ----------------------------------------------------------
@@ -320,20 +379,48 @@ TEST_F(SipperConfigTest, LoadingPlatesDoesNotClearGlobalPositionsReadAfterThem) 
     EXPECT_FALSE(data().position_defined(1));
 }
 
-TEST_F(SipperConfigTest, BrokenPlateFileFailsConstructionWithItsOwnError) {
+TEST_F(SipperConfigTest, BrokenPlateFileFailsConstructionWithItsOwnErrorNamingTheFile) {
     write_file(plate_path("bad"), "PLATE_TYPE=96\nPOSITION0=\"1 2 3\";\n");
     const std::string message = make_failing(BASE_KEYS + AXIS_KEYS);
-    EXPECT_FALSE(message.empty());
+    EXPECT_EQ(message.rfind(plate_path("bad") + ": line 1 column ", 0), 0u) << message;
     EXPECT_EQ(message.find("Sipper Constructor"), std::string::npos);
 }
 
-TEST_F(SipperConfigTest, BrokenPlateFileOnReloadFailsTheLoadWithoutRaising) {
+TEST_F(SipperConfigTest, BrokenPlateFileOnReloadFailsTheLoadWithoutRaisingAndNamesEveryPlate) {
+    write_file(plate_path("a"), PLATE_A);
+    write_file(plate_path("c"), PLATE_A);
     make(BASE_KEYS + AXIS_KEYS);
-    write_file(plate_path("bad"), "PLATE_TYPE=96\nPOSITION0=\"1 2 3\";\n");
+    write_file(plate_path("b"), "PLATE_TYPE=96\nPOSITION0=\"1 2 3\";\n");
     int status = 0;
     EXPECT_NO_THROW(sipper_->load_config("", status));
     EXPECT_EQ(status, -1);
-    EXPECT_EQ(log_lines("Sipper::load_config() failed: "), 1);
+    EXPECT_EQ(log_lines("Sipper::load_config() failed: " + plate_path("b") + ": line 1 column "), 1);
+    std::vector<std::string> names = sipper_->plate_names();
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"a", "b", "c"}));
+}
+
+TEST_F(SipperConfigTest, ConfigurationAndPlateFilesThatAreNotRegularAreRefusedAtOnce) {
+    // A FIFO as the configuration or among the plate files blocked the load
+    // for ever; /dev/zero was read for ever.
+    make(BASE_KEYS + AXIS_KEYS);
+    ASSERT_EQ(::mkfifo(dir_.file("pipe.cfg").c_str(), 0644), 0);
+    ASSERT_EQ(::mkfifo(plate_path("pipe").c_str(), 0644), 0);
+    const int code = run_in_child(
+        [&] {
+            for (const std::string& path : {dir_.file("pipe.cfg"), std::string("/dev/zero")}) {
+                int status = 0;
+                sipper_->load_config(path, status);
+                EXPECT_EQ(status, -1);
+                EXPECT_EQ(log_lines("Component::load_config() failed: " + path + " is not a regular file"), 1);
+            }
+            int status = 0;
+            sipper_->load_config("", status);
+            EXPECT_EQ(status, -1);
+            EXPECT_EQ(log_lines("Sipper::load_config() failed: " + plate_path("pipe") + " is not a regular file"), 1);
+        },
+        20000);
+    EXPECT_EQ(code, 0);
 }
 
 TEST_F(SipperConfigTest, ShippedExampleConfigurationLoadsAndWaitsOnlyForHoming) {
@@ -432,6 +519,29 @@ TEST_F(SipperConfigTest, PlateSaveRefusesNamesThatLeaveTheDirectory) {
     data().store_position(10, Vect3d(1, 2, 3));
     EXPECT_THROW(sipper_->save_active_plate(), Exception);
     EXPECT_FALSE(file_present(dir_.path() + "../escaped.platecfg"));
+}
+
+TEST_F(SipperConfigTest, PlateSaveOfUnreadableFileRaisesAndWritesNothing) {
+    // The file of plate "a" may be written but not read by the caller
+    // (nobody, when the tests run as root); the plate loaded last is "b".
+    // Saving "a" must not fill it with b's keys, nor drop its own.
+    write_file(plate_path("a"), PLATE_A + "COLOUR=\"blue\";\n");
+    write_file(plate_path("b"), PLATE_A + "SHAPE=\"round\";\n");
+    make(BASE_KEYS + AXIS_KEYS);
+    const uid_t user = ::geteuid() == 0 ? 65534 : ::geteuid();
+    ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
+    ASSERT_EQ(::chown(plate_path("a").c_str(), user, static_cast<gid_t>(-1)), 0);
+    ASSERT_EQ(::chmod(plate_path("a").c_str(), 0200), 0);
+    sipper_->set_active_plate("a");
+    data().store_position(10, Vect3d(1, 2, 3));
+    const int code = run_in_child([&] {
+        if (::geteuid() == 0) {
+            ASSERT_TRUE(::setgroups(0, nullptr) == 0 && ::setgid(user) == 0 && ::setuid(user) == 0);
+        }
+        EXPECT_THROW(sipper_->save_active_plate(), Exception);
+    });
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(read_file(plate_path("a")), PLATE_A + "COLOUR=\"blue\";\n");
 }
 
 TEST_F(SipperConfigTest, PlateSaveOfBrokenExistingFileRaisesAndWritesNothing) {

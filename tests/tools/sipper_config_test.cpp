@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "config/ConfigurationFile.h"
 #include "tests/support/ChildProcess.h"
 
 namespace fs = std::filesystem;
@@ -117,6 +119,47 @@ TEST_F(SipperConfigTool, CheckFailsWhenReadingStopsEarly)
 TEST_F(SipperConfigTool, CheckFailsForMissingFile)
 {
     EXPECT_EQ(run({"check", dir_ + "/none.cfg"}).status, 1);
+}
+
+TEST_F(SipperConfigTool, CarriageReturnLineFeedFileReadsAsWrittenElsewhere)
+{
+    // A file saved on a system with CR LF line ends: the store and the tool
+    // both read it whole, strings without the CR, and nothing is reported.
+    const std::string f = file("crlf.cfg", "// stored elsewhere\r\nFREQ=10;\r\nNAME=\"a\r\nb\";\r\n"
+                                            "POS=\"1 2 3\";  // note\r\n\r\n");
+    ConfigurationFile cfg;
+    ASSERT_EQ(cfg.load_config(f), 0);
+    std::string name;
+    ASSERT_TRUE(cfg.get_value("NAME", name));
+    EXPECT_EQ(name, "a\nb");
+    EXPECT_EQ(cfg.text(), "FREQ=10;\nNAME=\"a\nb\";\nPOS=\"1 2 3\";\n");
+
+    ToolRun r = run({"check", f});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, f + ": OK, 3 entries\n");
+    EXPECT_EQ(r.err, "");
+    r = run({"get", f, "NAME"});
+    EXPECT_EQ(r.out, "\"a\nb\"\n");
+}
+
+TEST_F(SipperConfigTool, FilesThatAreNotRegularAreRefusedAtOnce)
+{
+    // A FIFO blocked the tool in its opening; /dev/zero was read for ever.
+    const std::string fifo = dir_ + "/fifo.cfg";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    for (const std::string& path : {fifo, std::string("/dev/zero")}) {
+        for (const char* command : {"check", "dump"}) {
+            SCOPED_TRACE(path + " " + command);
+            ToolRun r = run({command, path});
+            EXPECT_NE(r.status, 0);
+            EXPECT_NE(r.status, child_exit::timed_out);
+            EXPECT_NE(r.err.find(path + ": error: " + path + " is not a regular file"), std::string::npos)
+                << r.err;
+        }
+    }
+    ToolRun r = run({"set", fifo, "A", "1"});
+    EXPECT_NE(r.status, 0);
+    EXPECT_TRUE(fs::is_fifo(fifo));
 }
 
 TEST_F(SipperConfigTool, GetPrintsValueTextOfFirstEntry)
