@@ -232,11 +232,12 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         std::string help = "boardsim";
         for (const CLI::App* sub : app.get_subcommands()) help += " " + sub->get_name();
-        const bool unknown = app.get_subcommands().empty() && !app.remaining().empty();
-        std::cerr << "boardsim: " << (!unknown ? std::string(e.what())
-                                         : (app.remaining()[0][0] == '-' ? "unknown option " : "unknown command ") +
-                                               app.remaining()[0])
-                  << "\n(" << help << " --help shows the usage)\n";
+        std::string what = e.what();
+        if (app.get_subcommands().empty() && !app.remaining().empty()) {
+            const std::string w = app.remaining()[0];
+            what = (w[0] == '-' ? "unknown option " : "unknown command ") + w;
+        }
+        std::cerr << "boardsim: " << what << "\n(" << help << " --help shows the usage)\n";
         return EXIT_USAGE;
     }
     return action();
