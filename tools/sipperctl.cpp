@@ -723,24 +723,21 @@ int main(int argc, char** argv)
     app.add_option("--timeout", o.timeout_ms, "call timeout in milliseconds, for this call only")
         ->check(CLI::Range(0L, static_cast<long>(INT32_MAX)));
 
-    CLI::App* wait = app.add_subcommand("wait", "poll the sipper until idle (exit 0) or in error (exit 7)");
-    wait->add_option("--max", o.max_seconds, "give up after SECONDS with exit 8")->check(seconds_validator());
-    app.add_subcommand("status", "state, homed, configured, plate, position, inhibit of the sipper");
-    CLI::App* clean = app.add_subcommand("clean", "remove every shared object of interfaces or boards");
+    auto builtin = [&](const std::string& name, const std::string& what, Command which) {
+        CLI::App* sub = app.add_subcommand(name, what);
+        sub->callback([&command, which] { command = which; });
+        return sub;
+    };
+    builtin("wait", "poll the sipper until idle (exit 0) or in error (exit 7)", Command::wait)
+        ->add_option("--max", o.max_seconds, "give up after SECONDS with exit 8")
+        ->check(seconds_validator());
+    builtin("status", "state, homed, configured, plate, position, inhibit of the sipper", Command::status);
+    CLI::App* clean = builtin("clean", "remove every shared object of interfaces or boards", Command::clean);
     clean->add_option("NAME", o.clean_names, "interface whose objects are removed");
     clean->add_option("--board", o.clean_boards, "simulated board and its board lock to remove")
         ->check(CLI::Range(0, 255));
-    app.add_subcommand("list", "interfaces (and whether they answer) and boards present");
-    app.add_subcommand("methods", "every method with its arguments");
-    for (CLI::App* sub : app.get_subcommands({}))
-        sub->callback([&command, sub] {
-            const std::string& n = sub->get_name();
-            command = n == "wait" ? Command::wait
-                      : n == "status" ? Command::status
-                      : n == "clean" ? Command::clean
-                      : n == "list" ? Command::list
-                                    : Command::methods;
-        });
+    builtin("list", "interfaces (and whether they answer) and boards present", Command::list);
+    builtin("methods", "every method with its arguments", Command::methods);
     add_method_commands(app, o);
     app.footer(FOOTER);
     // A word that names no command is taken, with what follows, as a call
