@@ -719,9 +719,11 @@ int main(int argc, char** argv)
     Options o;
     Command command = Command::method;
     CLI::App app("Calls the methods of the installation's components and peers by name.", "sipperctl");
-    app.add_option("-i,--interface", o.interface_name, "interface to call (default Sipper)");
+    app.add_option("-i,--interface", o.interface_name, "interface to call (default Sipper)")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_option("--timeout", o.timeout_ms, "call timeout in milliseconds, for this call only")
-        ->check(CLI::Range(0L, static_cast<long>(INT32_MAX)));
+        ->check(CLI::Range(0L, static_cast<long>(INT32_MAX)))
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 
     auto builtin = [&](const std::string& name, const std::string& what, Command which) {
         CLI::App* sub = app.add_subcommand(name, what);
