@@ -176,6 +176,8 @@ int main(int argc, char** argv)
     get_cmd->callback([&] { action = [&] { return get(file, key); }; });
 
     CLI::App* set_cmd = app.add_subcommand("set", "change or add the KEY entry and save the file");
+    // A value such as -.5 is a value, not an option.
+    set_cmd->positionals_at_end();
     set_cmd->add_option("FILE", file, "configuration file (made if missing)")->required();
     set_cmd->add_option("KEY", key, "entry name")->required();
     set_cmd->add_option("VALUE", value, "in file syntax: 20, 2.5, \"text\", [1, 2.5, \"a\"]")->required();

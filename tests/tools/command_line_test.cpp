@@ -209,6 +209,12 @@ TEST_F(ToolCommandLines, EveryCommandAnswersHelpAndBadCommandLinesExitWithTheToo
             EXPECT_NE(r.err.find("--help shows the usage)\n"), std::string::npos) << line << "\n" << r.err;
         }
     }
+    // A value that looks like an option is taken as the value.
+    const std::string cfg = dir_ + "/values.cfg";
+    ToolRun set = run("sipper-config", {"set", cfg, "DEPTH", "-.5"});
+    EXPECT_EQ(set.status, 0) << set.err;
+    EXPECT_EQ(run("sipper-config", {"get", cfg, "DEPTH"}).out, "-0.5000000000\n");
+
     // Refused and unanswered calls leave no channel behind.
     struct stat st;
     EXPECT_NE(::stat(("/dev/shm/" + nobody_ + "_properties").c_str(), &st), 0);
