@@ -1,8 +1,10 @@
 // boardsim: the operator's tool for the simulated motion boards. Creates or
 // resets boards from a stage description, shows a board, sets its inputs,
 // faults and time factor, prints its call trace and removes it.
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -26,11 +28,21 @@ int failed(const std::string& what) {
     return EXIT_FAILED;
 }
 
+// A whole decimal, octal or hexadecimal number, as the other arguments are read.
+bool to_int(const std::string& s, int& out) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(s.c_str(), &end, 0);
+    if (s.empty() || *end != '\0' || errno != 0 || v < INT32_MIN || v > INT32_MAX) return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
 // "N" or "N=M" of the create command: described board N, created as board M.
 bool board_mapping(const std::string& text, int& from, int& to) {
     const size_t eq = text.find('=');
     auto number = [](const std::string& s, int& out) {
-        return CLI::detail::lexical_cast(s, out) && out >= 0 && out <= SimBoard::MAX_BOARD;
+        return to_int(s, out) && out >= 0 && out <= SimBoard::MAX_BOARD;
     };
     if (!number(text.substr(0, eq), from)) return false;
     to = from;
@@ -156,7 +168,9 @@ int main(int argc, char** argv) {
     set_port->add_option("VALUE", value, "0..255")->required();
     set_port->callback([&] {
         action = [&] {
-            return on_board(number, [&](SimBoard& b) { return result(b, b.set_port(port, static_cast<int>(value))); });
+            return on_board(number, [&](SimBoard& b) {
+                return result(b, b.set_port(port, static_cast<int>(value)));
+            });
         };
     });
 
@@ -186,7 +200,7 @@ int main(int argc, char** argv) {
         ->check(CLI::Validator(
             [](std::string& text) -> std::string {
                 int n = 0;
-                if (text == "every" || (CLI::detail::lexical_cast(text, n) && n >= 0)) return "";
+                if (text == "every" || (to_int(text, n) && n >= 0)) return "";
                 return "\"" + text + "\" is neither a count nor every";
             },
             "COUNT|every"));
@@ -194,14 +208,16 @@ int main(int argc, char** argv) {
         action = [&] {
             return on_board(number, [&](SimBoard& b) {
                 int calls = -1;
-                if (times != "every") CLI::detail::lexical_cast(times, calls);
+                if (times != "every") to_int(times, calls);
                 return result(b, b.fail_function(function, status, calls));
             });
         };
     });
 
     command("readback-error", "read_pos_rtn reports -70025 until flush_rdb")->callback([&] {
-        action = [&] { return on_board(number, [](SimBoard& b) { return result(b, b.set_readback_error()); }); };
+        action = [&] {
+            return on_board(number, [](SimBoard& b) { return result(b, b.set_readback_error()); });
+        };
     });
 
     command("clear-faults", "clear every fault and failing function")->callback([&] {
@@ -212,7 +228,9 @@ int main(int argc, char** argv) {
     CLI::App* time_factor = command("time-factor", "board seconds per real second");
     time_factor->add_option("FACTOR", factor, "a positive number")->required();
     time_factor->callback([&] {
-        action = [&] { return on_board(number, [&](SimBoard& b) { return result(b, b.set_time_factor(factor)); }); };
+        action = [&] {
+            return on_board(number, [&](SimBoard& b) { return result(b, b.set_time_factor(factor)); });
+        };
     });
 
     command("remove", "remove the board and its lock pci7344-<BOARD>MUTEX")->callback([&] {
