@@ -8,62 +8,48 @@
 // its own interface; then stops everything and removes its shared objects.
 #include <signal.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include <CLI/CLI.hpp>
 
 #include "config/PathUtils.h"
 #include "sim/Installation.h"
 #include "sim/InstallationConfig.h"
 #include "utilities/Exception.h"
 
-namespace {
-
-const char* const USAGE =
-    "usage: installation-sim [--stage FILE] [--time-factor X] [--log-dir DIR] [--no-components] "
-    "INSTALLATION_FILE\n";
-
-}  // namespace
-
 int main(int argc, char** argv)
 {
     std::string file, stage, log_dir;
     double time_factor = -1;
-    bool components = true;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&](const char* what) -> std::string {
-            if (++i >= argc) {
-                std::fprintf(stderr, "installation-sim: %s needs a value\n%s", what, USAGE);
-                std::exit(2);
-            }
-            return argv[i];
-        };
-        if (a == "--stage") stage = value("--stage");
-        else if (a == "--log-dir") log_dir = value("--log-dir");
-        else if (a == "--time-factor") {
-            std::string v = value("--time-factor");
-            char* end = nullptr;
-            time_factor = std::strtod(v.c_str(), &end);
-            if (v.empty() || *end != '\0' || !(time_factor > 0)) {
-                std::fprintf(stderr, "installation-sim: --time-factor must be a positive number\n");
-                return 2;
-            }
-        } else if (a == "--no-components") components = false;
-        else if (a == "--help" || a == "-h") {
-            std::fputs(USAGE, stdout);
-            return 0;
-        } else if (!a.empty() && a[0] == '-') {
-            std::fprintf(stderr, "installation-sim: unknown option %s\n%s", a.c_str(), USAGE);
-            return 2;
-        } else if (file.empty()) file = a;
-        else {
-            std::fprintf(stderr, "installation-sim: more than one installation file\n%s", USAGE);
-            return 2;
-        }
-    }
-    if (file.empty()) {
-        std::fputs(USAGE, stderr);
+    bool no_components = false;
+    CLI::App app("Runs the simulated installation around the sipper: boards, peers and components.",
+                 "installation-sim");
+    app.add_option("INSTALLATION_FILE", file, "the installation file")->required()->type_name("");
+    app.add_option("--stage", stage, "stage description instead of the installation file's")->type_name("FILE");
+    app.add_option("--time-factor", time_factor, "board seconds per real second")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                char* end = nullptr;
+                double v = std::strtod(text.c_str(), &end);
+                if (text.empty() || *end != '\0' || !std::isfinite(v) || !(v > 0))
+                    return "must be a positive number, not \"" + text + "\"";
+                return "";
+            },
+            ""))
+        ->type_name("X");
+    app.add_option("--log-dir", log_dir, "log directory instead of the installation file's")->type_name("DIR");
+    app.add_flag("--no-components", no_components, "serve the peers only; start no component");
+    app.footer("Stops on SIGINT/SIGTERM or \"kill\" sent to its interface. Exit: 0 stopped, 1 failed, 2 usage error "
+               "or an installation file that does not read.");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "installation-sim: %s\n(installation-sim --help shows the usage)\n", e.what());
         return 2;
     }
 
@@ -81,7 +67,7 @@ int main(int argc, char** argv)
         if (!stage.empty()) config.stage_file = stage;
         if (!log_dir.empty()) config.log_dir = log_dir;
         if (time_factor > 0) config.time_factor = time_factor;
-        if (!components) config.components.clear();
+        if (no_components) config.components.clear();
         config.check();
     } catch (const Exception& e) {
         std::fprintf(stderr, "installation-sim: %s\n", e.message().c_str());

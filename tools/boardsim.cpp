@@ -1,12 +1,17 @@
 // boardsim: the operator's tool for the simulated motion boards. Creates or
 // resets boards from a stage description, shows a board, sets its inputs,
 // faults and time factor, prints its call trace and removes it.
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <string>
 #include <vector>
+
+#include <CLI/CLI.hpp>
 
 #include "sim/SimBoard.h"
 #include "sim/StageDescription.h"
@@ -15,66 +20,50 @@
 
 namespace {
 
-const char* const USAGE =
-    "usage: boardsim <command> ...\n"
-    "  create FILE [BOARD[=NEW] ...]   create or reset the boards FILE describes (all, or\n"
-    "                                  those named; OLD=NEW puts board OLD under number NEW)\n"
-    "  show BOARD                      axes, limits, inputs, ports, couplings, faults\n"
-    "  trace BOARD [COUNT]             the last COUNT (default 20) board calls\n"
-    "  trace-clear BOARD\n"
-    "  set-analog BOARD CHANNEL VALUE  resting value of analog channel 81..88\n"
-    "  set-port BOARD PORT VALUE       state of digital port 1..4 (0..255)\n"
-    "  fault BOARD KIND AXIS on|off    KIND: motor-off, following-error, no-index\n"
-    "  fail BOARD FUNCTION STATUS [COUNT|every]\n"
-    "                                  the next COUNT (default 1) calls of FUNCTION fail\n"
-    "  readback-error BOARD            read_pos_rtn reports -70025 until flush_rdb\n"
-    "  clear-faults BOARD\n"
-    "  time-factor BOARD FACTOR        board seconds per real second\n"
-    "  remove BOARD                    remove the board and its lock pci7344-<BOARD>MUTEX\n";
-
-int usage() {
-    std::cerr << USAGE;
-    return 2;
-}
-
-bool to_long(const std::string& s, long& out) {
-    char* end = nullptr;
-    errno = 0;
-    out = std::strtol(s.c_str(), &end, 0);
-    return !s.empty() && *end == '\0' && errno == 0;
-}
-
-bool to_double(const std::string& s, double& out) {
-    char* end = nullptr;
-    out = std::strtod(s.c_str(), &end);
-    return !s.empty() && *end == '\0';
-}
+constexpr int EXIT_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
 
 int failed(const std::string& what) {
     std::cerr << "boardsim: " << what << "\n";
-    return 1;
+    return EXIT_FAILED;
 }
 
-int create(const std::vector<std::string>& args) {
-    if (args.empty()) return usage();
+// A whole decimal, octal or hexadecimal number, as the other arguments are read.
+bool to_int(const std::string& s, int& out) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(s.c_str(), &end, 0);
+    if (s.empty() || *end != '\0' || errno != 0 || v < INT32_MIN || v > INT32_MAX) return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+// "N" or "N=M" of the create command: described board N, created as board M.
+bool board_mapping(const std::string& text, int& from, int& to) {
+    const size_t eq = text.find('=');
+    auto number = [](const std::string& s, int& out) {
+        return to_int(s, out) && out >= 0 && out <= SimBoard::MAX_BOARD;
+    };
+    if (!number(text.substr(0, eq), from)) return false;
+    to = from;
+    return eq == std::string::npos || number(text.substr(eq + 1), to);
+}
+
+int create(const std::string& file, const std::vector<std::string>& mappings) {
     std::map<int, StageDescription> boards;
     try {
-        boards = read_stage_file(args[0]);
+        boards = read_stage_file(file);
     } catch (const Exception& e) {
         return failed(e.message());
     }
     std::map<int, int> numbers;  // described board -> board to create
-    for (size_t i = 1; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        const size_t eq = a.find('=');
-        long from = 0, to = 0;
-        if (!to_long(a.substr(0, eq), from)) return usage();
-        to = from;
-        if (eq != std::string::npos && !to_long(a.substr(eq + 1), to)) return usage();
-        if (!boards.count(static_cast<int>(from))) {
-            return failed("board " + std::to_string(from) + " is not described in " + args[0]);
+    for (const std::string& m : mappings) {
+        int from = 0, to = 0;
+        board_mapping(m, from, to);  // already checked by the parser
+        if (!boards.count(from)) {
+            return failed("board " + std::to_string(from) + " is not described in " + file);
         }
-        numbers[static_cast<int>(from)] = static_cast<int>(to);
+        numbers[from] = to;
     }
     if (numbers.empty()) {
         for (const auto& entry : boards) numbers[entry.first] = entry.first;
@@ -92,117 +81,182 @@ int create(const std::vector<std::string>& args) {
     return status;
 }
 
-bool board_arg(const std::string& s, int& board) {
-    long n = 0;
-    if (!to_long(s, n) || n < 0 || n > SimBoard::MAX_BOARD) return false;
-    board = static_cast<int>(n);
-    return true;
-}
+int result(SimBoard& board, bool ok) { return ok ? 0 : failed(board.error()); }
 
-int on_board(const std::vector<std::string>& args, size_t extra,
-             int (*body)(SimBoard&, const std::vector<std::string>&)) {
-    int number = 0;
-    if (args.size() < 1 + extra || !board_arg(args[0], number)) return usage();
+// Opens the board the command names and runs the command on it.
+int on_board(int number, const std::function<int(SimBoard&)>& body) {
     SimBoard board(number);
     if (!board.valid()) return failed(board.error());
-    return body(board, args);
+    return body(board);
 }
-
-int result(SimBoard& board, bool ok) { return ok ? 0 : failed(board.error()); }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) return usage();
-    const std::string command = argv[1];
-    const std::vector<std::string> args(argv + 2, argv + argc);
+    CLI::App app("Creates, shows and changes the simulated motion boards.", "boardsim");
+    app.require_subcommand(1);
+    app.footer("Exit: 0 done, 1 the board refused or is missing, 2 usage error.");
 
-    if (command == "create") return create(args);
-    if (command == "remove") {
-        int number = 0;
-        if (args.size() != 1 || !board_arg(args[0], number)) return usage();
-        const bool board = SimBoard::remove(number);
-        const bool lock = Mutex::remove("pci7344-" + std::to_string(number) + "MUTEX");
-        std::cout << "board " << number << ": " << (board ? "removed" : "no board segment")
-                  << ", lock " << (lock ? "removed" : "absent") << "\n";
-        return 0;
-    }
-    if (command == "show") {
-        return on_board(args, 0, [](SimBoard& b, const std::vector<std::string>&) {
-            std::cout << b.describe();
+    std::function<int()> action;
+    int number = 0;
+    // Every command but create names one board first.
+    auto command = [&](const std::string& name, const std::string& what) {
+        CLI::App* sub = app.add_subcommand(name, what);
+        sub->add_option("BOARD", number, "board number")->required()->check(CLI::Range(0, SimBoard::MAX_BOARD));
+        return sub;
+    };
+
+    std::string file;
+    std::vector<std::string> mappings;
+    CLI::App* create_cmd = app.add_subcommand(
+        "create", "create or reset the boards FILE describes (all, or those named; OLD=NEW puts board OLD "
+                  "under number NEW)");
+    create_cmd->add_option("FILE", file, "stage description")->required();
+    create_cmd->add_option("BOARD", mappings, "BOARD or OLD=NEW")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                int from = 0, to = 0;
+                return board_mapping(text, from, to) ? "" : "\"" + text + "\" is not BOARD or OLD=NEW (0.." +
+                                                                std::to_string(SimBoard::MAX_BOARD) + ")";
+            },
+            "BOARD[=NEW]"));
+    create_cmd->callback([&] { action = [&] { return create(file, mappings); }; });
+
+    command("show", "axes, limits, inputs, ports, couplings, faults")->callback([&] {
+        action = [&] {
+            return on_board(number, [](SimBoard& b) {
+                std::cout << b.describe();
+                return 0;
+            });
+        };
+    });
+
+    int count = 20;
+    CLI::App* trace = command("trace", "the last COUNT board calls");
+    trace->add_option("COUNT", count, "how many (default 20)")->check(CLI::Range(0, INT32_MAX));
+    trace->callback([&] {
+        action = [&] {
+            return on_board(number, [&](SimBoard& b) {
+                const auto records = b.trace();
+                const size_t first = records.size() > static_cast<size_t>(count) ? records.size() - count : 0;
+                for (size_t i = first; i < records.size(); ++i) {
+                    std::cout << records[i].sequence << "  pid " << records[i].pid << "  " << records[i].text
+                              << "\n";
+                }
+                return 0;
+            });
+        };
+    });
+
+    command("trace-clear", "forget the recorded calls")->callback([&] {
+        action = [&] { return on_board(number, [](SimBoard& b) { return result(b, b.clear_trace()); }); };
+    });
+
+    int channel = 0, port = 0, axis = 0;
+    std::int32_t value = 0;
+    CLI::App* analog = command("set-analog", "resting value of an analog channel");
+    analog->add_option("CHANNEL", channel, "81..88 (0x51..0x58)")->required();
+    analog->add_option("VALUE", value, "counts")->required();
+    analog->callback([&] {
+        action = [&] {
+            return on_board(number, [&](SimBoard& b) { return result(b, b.set_analog(channel, value)); });
+        };
+    });
+
+    CLI::App* set_port = command("set-port", "state of a digital port");
+    set_port->add_option("PORT", port, "1..4")->required();
+    set_port->add_option("VALUE", value, "0..255")->required();
+    set_port->callback([&] {
+        action = [&] {
+            return on_board(number, [&](SimBoard& b) {
+                return result(b, b.set_port(port, static_cast<int>(value)));
+            });
+        };
+    });
+
+    std::string kind, state;
+    CLI::App* fault = command("fault", "turn a fault of an axis on or off");
+    fault->add_option("KIND", kind, "the fault")->required()->check(
+        CLI::IsMember({"motor-off", "following-error", "no-index"}));
+    fault->add_option("AXIS", axis, "1..4")->required();
+    fault->add_option("STATE", state, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
+    fault->callback([&] {
+        action = [&] {
+            return on_board(number, [&](SimBoard& b) {
+                const bool on = state == "on";
+                if (kind == "motor-off") return result(b, b.set_motor_off_fault(axis, on));
+                if (kind == "following-error") return result(b, b.set_following_error_fault(axis, on));
+                return result(b, b.set_index_fault(axis, on));
+            });
+        };
+    });
+
+    std::string function, times = "1";
+    std::int32_t status = 0;
+    CLI::App* fail = command("fail", "the next COUNT calls (or every call) of FUNCTION fail with STATUS");
+    fail->add_option("FUNCTION", function, "board function without its flex_ prefix, e.g. start")->required();
+    fail->add_option("STATUS", status, "status the calls return")->required();
+    fail->add_option("COUNT", times, "how many calls (default 1), or every")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                int n = 0;
+                if (text == "every" || (to_int(text, n) && n >= 0)) return "";
+                return "\"" + text + "\" is neither a count nor every";
+            },
+            "COUNT|every"));
+    fail->callback([&] {
+        action = [&] {
+            return on_board(number, [&](SimBoard& b) {
+                int calls = -1;
+                if (times != "every") to_int(times, calls);
+                return result(b, b.fail_function(function, status, calls));
+            });
+        };
+    });
+
+    command("readback-error", "read_pos_rtn reports -70025 until flush_rdb")->callback([&] {
+        action = [&] {
+            return on_board(number, [](SimBoard& b) { return result(b, b.set_readback_error()); });
+        };
+    });
+
+    command("clear-faults", "clear every fault and failing function")->callback([&] {
+        action = [&] { return on_board(number, [](SimBoard& b) { return result(b, b.clear_faults()); }); };
+    });
+
+    double factor = 1;
+    CLI::App* time_factor = command("time-factor", "board seconds per real second");
+    time_factor->add_option("FACTOR", factor, "a positive number")->required();
+    time_factor->callback([&] {
+        action = [&] {
+            return on_board(number, [&](SimBoard& b) { return result(b, b.set_time_factor(factor)); });
+        };
+    });
+
+    command("remove", "remove the board and its lock pci7344-<BOARD>MUTEX")->callback([&] {
+        action = [&] {
+            const bool board = SimBoard::remove(number);
+            const bool lock = Mutex::remove("pci7344-" + std::to_string(number) + "MUTEX");
+            std::cout << "board " << number << ": " << (board ? "removed" : "no board segment") << ", lock "
+                      << (lock ? "removed" : "absent") << "\n";
             return 0;
-        });
+        };
+    });
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::string help = "boardsim";
+        for (const CLI::App* sub : app.get_subcommands()) help += " " + sub->get_name();
+        std::string what = e.what();
+        if (app.get_subcommands().empty() && !app.remaining().empty()) {
+            const std::string w = app.remaining()[0];
+            what = (w[0] == '-' ? "unknown option " : "unknown command ") + w;
+        }
+        std::cerr << "boardsim: " << what << "\n(" << help << " --help shows the usage)\n";
+        return EXIT_USAGE;
     }
-    if (command == "trace") {
-        return on_board(args, 0, [](SimBoard& b, const std::vector<std::string>& a) {
-            long count = 20;
-            if (a.size() > 1 && (!to_long(a[1], count) || count < 0)) return usage();
-            const auto records = b.trace();
-            const size_t first = records.size() > static_cast<size_t>(count) ? records.size() - count : 0;
-            for (size_t i = first; i < records.size(); ++i) {
-                std::cout << records[i].sequence << "  pid " << records[i].pid << "  " << records[i].text << "\n";
-            }
-            return 0;
-        });
-    }
-    if (command == "trace-clear") {
-        return on_board(args, 0, [](SimBoard& b, const std::vector<std::string>&) {
-            return result(b, b.clear_trace());
-        });
-    }
-    if (command == "set-analog") {
-        return on_board(args, 2, [](SimBoard& b, const std::vector<std::string>& a) {
-            long channel = 0, value = 0;
-            if (!to_long(a[1], channel) || !to_long(a[2], value)) return usage();
-            return result(b, b.set_analog(static_cast<int>(channel), static_cast<int32_t>(value)));
-        });
-    }
-    if (command == "set-port") {
-        return on_board(args, 2, [](SimBoard& b, const std::vector<std::string>& a) {
-            long port = 0, value = 0;
-            if (!to_long(a[1], port) || !to_long(a[2], value)) return usage();
-            return result(b, b.set_port(static_cast<int>(port), static_cast<int>(value)));
-        });
-    }
-    if (command == "fault") {
-        return on_board(args, 3, [](SimBoard& b, const std::vector<std::string>& a) {
-            long axis = 0;
-            if (!to_long(a[2], axis) || (a[3] != "on" && a[3] != "off")) return usage();
-            const bool on = a[3] == "on";
-            const int ax = static_cast<int>(axis);
-            if (a[1] == "motor-off") return result(b, b.set_motor_off_fault(ax, on));
-            if (a[1] == "following-error") return result(b, b.set_following_error_fault(ax, on));
-            if (a[1] == "no-index") return result(b, b.set_index_fault(ax, on));
-            return usage();
-        });
-    }
-    if (command == "fail") {
-        return on_board(args, 2, [](SimBoard& b, const std::vector<std::string>& a) {
-            long status = 0, count = 1;
-            if (!to_long(a[2], status)) return usage();
-            if (a.size() > 3) {
-                if (a[3] == "every") count = -1;
-                else if (!to_long(a[3], count)) return usage();
-            }
-            return result(b, b.fail_function(a[1], static_cast<int32_t>(status), static_cast<int>(count)));
-        });
-    }
-    if (command == "readback-error") {
-        return on_board(args, 0, [](SimBoard& b, const std::vector<std::string>&) {
-            return result(b, b.set_readback_error());
-        });
-    }
-    if (command == "clear-faults") {
-        return on_board(args, 0, [](SimBoard& b, const std::vector<std::string>&) {
-            return result(b, b.clear_faults());
-        });
-    }
-    if (command == "time-factor") {
-        return on_board(args, 1, [](SimBoard& b, const std::vector<std::string>& a) {
-            double factor = 0;
-            if (!to_double(a[1], factor)) return usage();
-            return result(b, b.set_time_factor(factor));
-        });
-    }
-    return usage();
+    return action();
 }

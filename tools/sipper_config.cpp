@@ -5,11 +5,14 @@
 //   sipper-config get FILE KEY         the value of the first KEY entry
 //   sipper-config set FILE KEY VALUE   VALUE in file syntax: 5, 2.5, "text", [1,2]
 //   sipper-config dump FILE            the file as the store writes it
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <CLI/CLI.hpp>
 
 #include "config/ConfigReader.h"
 #include "config/ConfigurationFile.h"
@@ -19,15 +22,6 @@ namespace {
 
 const int EXIT_FAILED = 1;
 const int EXIT_USAGE = 2;
-
-int usage()
-{
-    std::cerr << "usage: sipper-config check FILE...\n"
-                 "       sipper-config get FILE KEY\n"
-                 "       sipper-config set FILE KEY VALUE\n"
-                 "       sipper-config dump FILE\n";
-    return EXIT_USAGE;
-}
 
 const char* type_name(int type)
 {
@@ -164,17 +158,51 @@ int dump(const std::string& path)
 
 int main(int argc, char** argv)
 {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty())
-        return usage();
-    const std::string& command = args[0];
-    if (command == "check" && args.size() >= 2)
-        return check(std::vector<std::string>(args.begin() + 1, args.end()));
-    if (command == "get" && args.size() == 3)
-        return get(args[1], args[2]);
-    if (command == "set" && args.size() == 4)
-        return set(args[1], args[2], args[3]);
-    if (command == "dump" && args.size() == 2)
-        return dump(args[1]);
-    return usage();
+    CLI::App app("Checks, reads and changes configuration files with the reader and store the components use.",
+                 "sipper-config");
+    app.require_subcommand(1);
+    app.footer("Exit: 0 done, 1 a check failed or get found no entry, 2 usage error or a file that does not load.");
+
+    std::vector<std::string> files;
+    std::string file, key, value;
+    std::function<int()> action;
+
+    CLI::App* check_cmd = app.add_subcommand("check", "exit 0 when every file reads completely");
+    check_cmd->add_option("FILE", files, "configuration file")->required();
+    check_cmd->callback([&] { action = [&] { return check(files); }; });
+
+    CLI::App* get_cmd = app.add_subcommand("get", "the value of the first KEY entry; exit 1 if absent");
+    get_cmd->add_option("FILE", file, "configuration file")->required();
+    get_cmd->add_option("KEY", key, "entry name")->required();
+    get_cmd->callback([&] { action = [&] { return get(file, key); }; });
+
+    CLI::App* set_cmd = app.add_subcommand("set", "change or add the KEY entry and save the file");
+    // A value such as -.5 is a value, not an option.
+    set_cmd->positionals_at_end();
+    set_cmd->add_option("FILE", file, "configuration file (made if missing)")->required();
+    set_cmd->add_option("KEY", key, "entry name")->required();
+    set_cmd->add_option("VALUE", value, "in file syntax: 20, 2.5, \"text\", [1, 2.5, \"a\"]")->required();
+    set_cmd->callback([&] { action = [&] { return set(file, key, value); }; });
+
+    CLI::App* dump_cmd = app.add_subcommand("dump", "the file as the store would save it");
+    dump_cmd->add_option("FILE", file, "configuration file")->required();
+    dump_cmd->callback([&] { action = [&] { return dump(file); }; });
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::string help = "sipper-config";
+        for (const CLI::App* sub : app.get_subcommands())
+            help += " " + sub->get_name();
+        std::string what = e.what();
+        if (app.get_subcommands().empty() && !app.remaining().empty()) {
+            const std::string w = app.remaining()[0];
+            what = (w[0] == '-' ? "unknown option " : "unknown command ") + w;
+        }
+        std::cerr << "sipper-config: " << what << "\n(" << help << " --help shows the usage)\n";
+        return EXIT_USAGE;
+    }
+    return action();
 }

@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "interfaces/ComponentIF.h"
 #include "interfaces/InterfaceClient.h"
 #include "interfaces/LogServerIF.h"
@@ -42,19 +44,6 @@ namespace {
 constexpr int EXIT_ERROR_STATE = 7;   // wait: the sipper ended in its error state
 constexpr int EXIT_WAIT_EXPIRED = 8;  // wait: --max passed while still busy
 constexpr int EXIT_USAGE = 64;
-
-const char* const USAGE =
-    "usage: sipperctl [--interface NAME] [--timeout MS] METHOD [ARGS...]\n"
-    "       sipperctl [--interface NAME] wait [--max SECONDS]\n"
-    "       sipperctl [--interface NAME] status\n"
-    "       sipperctl clean NAME...        remove every shared object of interface NAME\n"
-    "       sipperctl clean --board N...   remove simulated board N and its board lock\n"
-    "       sipperctl list                 interfaces (and whether they answer) and boards\n"
-    "       sipperctl methods              every method with its arguments\n"
-    "The interface defaults to \"Sipper\". Examples:\n"
-    "       sipperctl reset; sipperctl run; sipperctl home; sipperctl wait\n"
-    "       sipperctl sip A1 0 0 0 0.0 500 500     (text tag row column depth wash1 wash2)\n"
-    "       sipperctl --interface LinearMC get_ID\n";
 
 struct UsageError {
     std::string text;
@@ -153,11 +142,17 @@ const char* type_name(FieldType type)
     return "?";
 }
 
-std::string signature(const MethodSpec& m)
+std::string call_text(const MethodSpec& m)
 {
     std::string s(m.name);
     for (int k = 0; k < m.arg_count; ++k)
         s += std::string(" <") + type_name(m.args[k].type) + ">";
+    return s;
+}
+
+std::string signature(const MethodSpec& m)
+{
+    std::string s = call_text(m);
     if (!m.layout_known())
         s += "   (layout not known: cannot be sent)";
     else if (m.is_query())
@@ -345,7 +340,10 @@ void connect(Connection& conn, Kind kind, const std::string& name, long timeout_
 struct Options {
     std::string interface_name = "Sipper";
     long timeout_ms = -1;
-    std::vector<std::string> words;
+    std::vector<std::string> words;  // a method call: the method's name, then its arguments
+    double max_seconds = -1;         // wait: give up after this long (negative: never)
+    std::vector<std::string> clean_names;
+    std::vector<int> clean_boards;
 };
 
 int call_method(const Options& o)
@@ -426,13 +424,7 @@ std::string positions_text(InterfaceClient& c, int& rc)
 
 int wait_command(const Options& o)
 {
-    double max_seconds = -1;
-    for (std::size_t i = 1; i < o.words.size(); ++i) {
-        if (o.words[i] == "--max" && i + 1 < o.words.size())
-            max_seconds = parse_real(o.words[++i], "--max");
-        else
-            throw UsageError{"wait takes only --max SECONDS"};
-    }
+    const double max_seconds = o.max_seconds;
     int rc = 0;
     std::string why;
     Connection c;
@@ -487,8 +479,6 @@ int wait_command(const Options& o)
 
 int status_command(const Options& o)
 {
-    if (o.words.size() != 1)
-        throw UsageError{"status takes no arguments"};
     int rc = 0;
     std::string why;
     Connection c;
@@ -554,25 +544,25 @@ bool shm_present(const std::string& object)
 
 int clean_command(const Options& o)
 {
-    if (o.words.size() < 2)
+    if (o.clean_names.empty() && o.clean_boards.empty())
         throw UsageError{"clean needs an interface name (or --board N)"};
-    bool boards = false;
-    for (std::size_t i = 1; i < o.words.size(); ++i) {
-        const std::string& w = o.words[i];
-        if (w == "--board") {
-            boards = true;
-            continue;
-        }
+    // Every name is checked before anything is removed.
+    for (const std::string& w : o.clean_names) {
+        std::string problem = SharedMemory::name_problem(w);
+        if (!problem.empty())
+            throw UsageError{"bad interface name \"" + w + "\": " + problem};
+    }
+    std::vector<std::pair<bool, std::string>> targets;  // (is a board, name or number)
+    for (const std::string& w : o.clean_names)
+        targets.emplace_back(false, w);
+    for (int n : o.clean_boards)
+        targets.emplace_back(true, std::to_string(n));
+    for (const auto& [boards, w] : targets) {
         std::vector<std::string> objects;
-        if (boards) {
-            int n = parse_int(w, "board number");
-            objects = {"flexsim-board-" + std::to_string(n), "pci7344-" + std::to_string(n) + "MUTEX"};
-        } else {
-            std::string problem = SharedMemory::name_problem(w);
-            if (!problem.empty())
-                throw UsageError{"bad interface name \"" + w + "\": " + problem};
+        if (boards)
+            objects = {"flexsim-board-" + w, "pci7344-" + w + "MUTEX"};
+        else
             objects = ComponentInterface::object_names(w);
-        }
         int present = 0;
         for (const std::string& obj : objects)
             if (shm_present(obj) || shm_present("sem." + obj))
@@ -652,52 +642,148 @@ int methods_command()
     return 0;
 }
 
-Options parse(int argc, char** argv)
+// A finite, non-negative number of seconds; CLI11's range checks let NaN through.
+CLI::Validator seconds_validator()
 {
-    Options o;
-    int i = 1;
-    for (; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--interface" || a == "-i") {
-            if (++i >= argc) throw UsageError{"--interface needs a name"};
-            o.interface_name = argv[i];
-        } else if (a == "--timeout") {
-            if (++i >= argc) throw UsageError{"--timeout needs milliseconds"};
-            o.timeout_ms = parse_int(argv[i], "--timeout");
-            if (o.timeout_ms < 0) throw UsageError{"--timeout must not be negative"};
-        } else if (a == "--help" || a == "-h") {
-            o.words = {"help"};
-            return o;
-        } else {
-            break;
-        }
-    }
-    for (; i < argc; ++i)
-        o.words.push_back(argv[i]);
-    if (o.words.empty())
-        throw UsageError{"no method given"};
-    return o;
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            char* end = nullptr;
+            double v = std::strtod(text.c_str(), &end);
+            if (text.empty() || *end != '\0' || !std::isfinite(v) || v < 0)
+                return "\"" + text + "\" is not a number of seconds";
+            return "";
+        },
+        "SECONDS");
 }
+
+std::string kind_label(const MethodSpec& m)
+{
+    if (component_methods::TABLE.find(m.name) != nullptr)
+        return "component method (every interface)";
+    for (const KindInfo& k : KINDS)
+        if (k.table->find(m.name) != nullptr)
+            return std::string(k.label) + " method";
+    return "method";
+}
+
+// One subcommand per method name, hidden from the command list (there are
+// many; "methods" lists them) so that "sipperctl METHOD --help" shows the
+// method's arguments. The arguments are taken unparsed: a negative number
+// or a text starting with '-' is an argument, not an option, and they are
+// converted to the method's field types with the method in hand.
+void add_method_commands(CLI::App& app, Options& o)
+{
+    std::set<std::string> seen;
+    auto add = [&](const MethodSpec& m) {
+        std::string name(m.name);
+        if (!seen.insert(name).second)
+            return;
+        CLI::App* sub = app.add_subcommand(name, kind_label(m));
+        sub->group("");
+        sub->prefix_command();
+        std::string help = name + ": " + kind_label(m) +
+                           (!m.layout_known() ? "; no message layout is known for it, it cannot be sent"
+                            : m.is_query()    ? ", a query: prints its results"
+                                              : ", a one-way call") +
+                           "\nUsage: sipperctl [--interface NAME] [--timeout MS] " + call_text(m) + "\n";
+        sub->formatter_fn([help](const CLI::App*, std::string, CLI::AppFormatMode) { return help; });
+        sub->callback([&o, sub, name] {
+            o.words = sub->remaining();
+            o.words.insert(o.words.begin(), name);
+        });
+    };
+    for (const MethodSpec& m : component_methods::METHODS)
+        add(m);
+    for (const KindInfo& k : KINDS)
+        for (const MethodSpec& m : k.table->methods)
+            add(m);
+}
+
+const char* const FOOTER =
+    "Any method of the component, sipper and peer interfaces is a command too:\n"
+    "  sipperctl [--interface NAME] [--timeout MS] METHOD [ARGS...]\n"
+    "converts ARGS to the method's types and prints a query's results; \"sipperctl methods\"\n"
+    "lists them, \"sipperctl METHOD --help\" shows one. The interface defaults to \"Sipper\".\n"
+    "Exit: 0 done, 1-6 the call's result (6 not connected), 7 wait ended in the error\n"
+    "state, 8 wait --max passed, 64 bad arguments. Examples:\n"
+    "  sipperctl reset; sipperctl run; sipperctl home; sipperctl wait\n"
+    "  sipperctl sip A1 0 0 0 0.0 500 500     (text tag row column depth wash1 wash2)\n"
+    "  sipperctl --interface LinearMC get_ID\n";
+
+enum class Command { method, wait, status, clean, list, methods };
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    Options o;
+    Command command = Command::method;
+    CLI::App app("Calls the methods of the installation's components and peers by name.", "sipperctl");
+    app.add_option("-i,--interface", o.interface_name, "interface to call (default Sipper)")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_option("--timeout", o.timeout_ms, "call timeout in milliseconds, for this call only")
+        ->check(CLI::Range(0L, static_cast<long>(INT32_MAX)))
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+
+    auto builtin = [&](const std::string& name, const std::string& what, Command which) {
+        CLI::App* sub = app.add_subcommand(name, what);
+        sub->callback([&command, which] { command = which; });
+        return sub;
+    };
+    builtin("wait", "poll the sipper until idle (exit 0) or in error (exit 7)", Command::wait)
+        ->add_option("--max", o.max_seconds, "give up after SECONDS with exit 8")
+        ->check(seconds_validator());
+    builtin("status", "state, homed, configured, plate, position, inhibit of the sipper", Command::status);
+    CLI::App* clean = builtin("clean", "remove every shared object of interfaces or boards", Command::clean);
+    clean->add_option("NAME", o.clean_names, "interface whose objects are removed");
+    clean->add_option("--board", o.clean_boards, "simulated board and its board lock to remove")
+        ->check(CLI::Range(0, 255));
+    builtin("list", "interfaces (and whether they answer) and boards present", Command::list);
+    builtin("methods", "every method with its arguments", Command::methods);
+    add_method_commands(app, o);
+    app.footer(FOOTER);
+    // A word that names no command is taken, with what follows, as a call
+    // of a method this tool does not know, and refused below with a reason.
+    app.prefix_command();
+
+    // Usage errors point at the help of the command they concern.
+    std::string help = "sipperctl";
     try {
-        Options o = parse(argc, argv);
-        const std::string& w = o.words[0];
-        if (w == "help") {
-            std::fputs(USAGE, stdout);
-            return 0;
+        try {
+            app.parse(argc, argv);
+        } catch (const CLI::Success& e) {
+            return app.exit(e);
+        } catch (const CLI::ParseError& e) {
+            for (const CLI::App* sub : app.get_subcommands())
+                help += " " + sub->get_name();
+            throw UsageError{e.what()};
         }
-        if (w == "wait") return wait_command(o);
-        if (w == "status") return status_command(o);
-        if (w == "clean") return clean_command(o);
-        if (w == "list") return list_command();
-        if (w == "methods") return methods_command();
+        for (const CLI::App* sub : app.get_subcommands())
+            help += " " + sub->get_name();
+        if (!o.words.empty() || command != Command::method) {
+            // The top level takes unknown words instead of refusing them, so an
+            // unknown option before a known command is left over here.
+            if (!app.remaining().empty())
+                throw UsageError{"unknown option " + app.remaining()[0]};
+        } else {
+            o.words = app.remaining();
+            if (o.words.empty())
+                throw UsageError{"no method given"};
+            const std::string& w = o.words[0];
+            if (w.size() > 1 && w[0] == '-')
+                throw UsageError{"unknown option " + w};
+        }
+        switch (command) {
+        case Command::wait: return wait_command(o);
+        case Command::status: return status_command(o);
+        case Command::clean: return clean_command(o);
+        case Command::list: return list_command();
+        case Command::methods: return methods_command();
+        case Command::method: break;
+        }
         return call_method(o);
     } catch (const UsageError& e) {
-        std::fprintf(stderr, "sipperctl: %s\n(sipperctl --help shows the usage)\n", e.text.c_str());
+        std::fprintf(stderr, "sipperctl: %s\n(%s --help shows the usage)\n", e.text.c_str(), help.c_str());
         return EXIT_USAGE;
     } catch (const Exception& e) {
         std::fprintf(stderr, "sipperctl: %s\n", e.message().c_str());
