@@ -622,7 +622,9 @@ int list_command()
             ComponentInterface::remove_objects(i);
             continue;
         }
-        if (probe.connected()) {
+        if (!probe.connected()) {
+            state = "not usable: " + probe.error();
+        } else {
             std::uint32_t saved = probe.timeout();
             probe.set_timeout(200);
             int value = 0;
