@@ -314,7 +314,7 @@ TEST_F(SipperctlTest, ForeignOrTooSmallChannelsAreNotConnectedWithTheReasonAndCl
                      {"is 12316 bytes, smaller than the 20584 bytes"}});
     const std::string tiny = unique("Tiny");
     cases.push_back({tiny, {tiny + "_properties", false, 16}, 0600, std::nullopt, "get_state",
-                     {"is 16 bytes, smaller than the 20584 bytes"}});
+                     {"is 16 bytes, smaller than the 12316 bytes"}});
 
     for (const Case& c : cases) {
         ASSERT_TRUE(foreign_objects::plant(c.object, c.mode, c.account)) << c.object.name;
