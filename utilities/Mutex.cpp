@@ -19,6 +19,7 @@ namespace {
 using kernel_object::check_name;
 using kernel_object::errno_text;
 using kernel_object::foreign_descriptor_problem;
+using kernel_object::foreign_object_problem;
 using kernel_object::monotonic_deadline;
 using kernel_object::past;
 
@@ -94,7 +95,12 @@ Mutex::Mutex(const std::string& name, bool initial_owner) : named_(true), name_(
         }
         fd = shm_open(object.c_str(), O_RDWR | O_CLOEXEC, 0600);
         if (fd < 0 && errno != ENOENT) {
-            error_ = errno_text("shm_open", errno);
+            // Refused to an unprivileged user: say whose it is where we can.
+            const int e = errno;
+            struct stat st {};
+            const std::string path = "/dev/shm/" + name;
+            error_ = lstat(path.c_str(), &st) == 0 ? foreign_object_problem(st, path) : "";
+            if (error_.empty()) error_ = errno_text("shm_open", e);
             return;
         }
     }
