@@ -273,7 +273,10 @@ void Component::request_exit() noexcept { exit_request.store(true); }
 
 void Component::add_iclient(std::unique_ptr<ComponentIF> client) {
     if (client == nullptr) throw Exception("Component::add_iclient : tried to add null client");
-    client->open();
+    // Every call of an unconnected client returns "not connected"; say once
+    // why. An empty name is how a configuration names no peer at all.
+    if (!client->open() && !client->name().empty())
+        log_msg("Component::add_iclient -- interface \"" + client->name() + "\" not connected: " + client->error(), 0);
     client->set_timeout(CLIENT_TIMEOUT_MS);
     const std::string interface_name = client->name();
     // A client registered earlier under the same name is destroyed here.

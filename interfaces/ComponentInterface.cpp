@@ -14,6 +14,7 @@ const char* const START_SIGNAL_SUFFIX = "_action_start_signal";
 const char* const DONE_SIGNAL_SUFFIX = "_action_done_signal";
 const char* const ACTION_MUTEX_SUFFIX = "_action_mutex";
 const char* const SERVER_MARKER_SUFFIX = "unique";
+constexpr std::size_t MAX_OBJECT_NAME = 250;
 
 }  // namespace
 
@@ -43,16 +44,19 @@ bool ComponentInterface::open()
         return true;
     error_.clear();
     try {
-        // The longest object name decides whether the name is too long.
-        std::string problem = SharedMemory::name_problem(name_);
-        if (problem.empty())
-            problem = SharedMemory::name_problem(name_ + START_SIGNAL_SUFFIX);
+        const std::string problem = channel_name_problem(name_);
         if (!problem.empty()) {
             error_ = "interface \"" + name_ + "\": " + problem;
             return false;
         }
         if (!properties_.open(name_ + PROPERTIES_SUFFIX, properties_size_)) {
             error_ = properties_.error();
+        } else if (properties_.mapped_size() < properties_size_) {
+            // Made for a smaller interface: this side's result slots would
+            // lie outside it, and its queries would read nothing but zeros.
+            error_ = "the existing properties area \"" + name_ + PROPERTIES_SUFFIX + "\" is " +
+                     std::to_string(properties_.mapped_size()) + " bytes, smaller than the " +
+                     std::to_string(properties_size_) + " bytes this interface needs; not used";
         } else if (!queue_.open(name_ + QUEUE_SUFFIX, queue_size_)) {
             error_ = queue_.error();
         } else {
@@ -82,6 +86,17 @@ bool ComponentInterface::open()
         error_ = "interface \"" + name_ + "\" cannot be opened";
     }
     return connected_;
+}
+
+std::string ComponentInterface::channel_name_problem(const std::string& name)
+{
+    std::string problem = SharedMemory::name_problem(name);
+    // The longest object name decides whether the name is too long.
+    if (problem.empty() && !SharedMemory::name_problem(name + START_SIGNAL_SUFFIX).empty())
+        problem = "the name is longer than " + std::to_string(MAX_OBJECT_NAME - std::strlen(START_SIGNAL_SUFFIX)) +
+                  " characters (the name of its object " + START_SIGNAL_SUFFIX + " would exceed " +
+                  std::to_string(MAX_OBJECT_NAME) + ")";
+    return problem;
 }
 
 void ComponentInterface::close()

@@ -42,7 +42,10 @@ public:
     ComponentInterface& operator=(const ComponentInterface&) = delete;
 
     // Opens or creates the channel's objects; true once connected. A channel
-    // that cannot be opened stays unconnected and error() says why.
+    // that cannot be opened stays unconnected and error() says why. Objects
+    // that exist already are used only when they belong to this user and
+    // grant nothing to group or others, and only when the properties area and
+    // the queue are at least the sizes this interface needs.
     virtual bool open();
     bool connected() const { return connected_; }
     const std::string& name() const { return name_; }
@@ -85,6 +88,10 @@ public:
     bool read_slot(const Field& slot, std::int32_t& value) const;
     bool read_slot(const Field& slot, double& value) const;
     bool read_slot(const Field& slot, std::string& text) const;
+
+    // Why `name` cannot name a channel (one of its objects' names would be
+    // unusable); empty when it can.
+    static std::string channel_name_problem(const std::string& name);
 
     // The eight object names of interface `name`, and their removal (for
     // tools and tests: normal operation never unlinks channel objects).

@@ -1,13 +1,66 @@
 #include "interfaces/InterfaceServer.h"
 
+#include <sys/file.h>
+
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 
 #include "utilities/Timer.h"
 
 InterfaceServer::InterfaceServer(const std::string& name) : ComponentInterface(name)
 {
-    if (SharedMemory::name_problem(name).empty())
-        marker_ = std::make_unique<Semaphore>(name + "unique", 0, 1);
+    // Not for a name the channel cannot have: its open fails anyway, and the
+    // marker would stay behind with no server.
+    if (channel_name_problem(name).empty())
+        marker_ = std::make_unique<Semaphore>(marker_name(), 0, 1);
+}
+
+std::string InterfaceServer::marker_name() const
+{
+    return name() + "unique";
+}
+
+bool InterfaceServer::claim_marker()
+{
+    if (marker_locked_)
+        return true;
+    if (!marker_)
+        marker_ = std::make_unique<Semaphore>(marker_name(), 0, 1);
+    if (!marker_->valid()) {
+        set_error("interface \"" + name() + "\" cannot be served: its server marker is not usable: " +
+                  marker_->error());
+        return false;
+    }
+    // The lock goes with the process that holds it, however it ends, so a
+    // dead server never keeps its successor out.
+    if (::flock(marker_->file_descriptor(), LOCK_EX | LOCK_NB) != 0) {
+        const int e = errno;
+        if (e == EWOULDBLOCK)
+            set_error("interface \"" + name() + "\" is already served by a live process (it holds the lock of " +
+                      Semaphore::file_path(marker_name()) + "); not serving it a second time");
+        else
+            set_error("interface \"" + name() + "\" cannot be served: flock of " +
+                      Semaphore::file_path(marker_name()) + " failed: " + std::strerror(e));
+        return false;
+    }
+    marker_locked_ = true;
+    return true;
+}
+
+void InterfaceServer::release_marker()
+{
+    if (!marker_locked_)
+        return;
+    // A marker this server made goes again; removed while still locked, so
+    // that no other server can have taken it in the meantime.
+    if (marker_->created()) {
+        Semaphore::remove(marker_name());
+        marker_.reset();
+    } else {
+        ::flock(marker_->file_descriptor(), LOCK_UN);
+    }
+    marker_locked_ = false;
 }
 
 InterfaceServer::~InterfaceServer()
@@ -22,8 +75,15 @@ void InterfaceServer::report(const std::string& text)
 
 bool InterfaceServer::open()
 {
-    if (!ComponentInterface::open())
+    if (connected())
+        return true;
+    // A name the channel cannot have is reported by the channel itself.
+    if (channel_name_problem(name()).empty() && !claim_marker())
         return false;
+    if (!ComponentInterface::open()) {
+        release_marker();
+        return false;
+    }
     try {
         discard_queued();
         done_signal()->release();

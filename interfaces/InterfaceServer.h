@@ -44,11 +44,15 @@ public:
 
     // Opens or creates the server marker; the channel itself opens in open().
     explicit InterfaceServer(const std::string& name);
-    // Closes the marker, then the channel.
+    // Closes the marker (giving up its lock), then the channel.
     ~InterfaceServer() override;
 
-    // Opens the channel, discards every message queued while no server ran
-    // and releases the done signal once (waking a query that still waits).
+    // Takes the marker's lock, which a server holds for as long as it exists
+    // (an flock of /dev/shm/sem.<name>unique): a name a live process serves
+    // is refused, and nothing of its channel is touched. Then opens the
+    // channel, discards every message queued while no server ran and
+    // releases the done signal once (waking a query that still waits). A
+    // failed open gives the lock up again and removes a marker it made.
     bool open() override;
 
     // One service step: waits at most 10 ms for a start signal, takes at most
@@ -81,10 +85,14 @@ public:
     bool marker_valid() const { return marker_ && marker_->valid(); }
 
 private:
+    std::string marker_name() const;
+    bool claim_marker();
+    void release_marker();
     const Field& result_slot(const MethodSpec& method, int k, FieldType type) const;
     // Pops until the queue is empty; reports a corrupted queue.
     void discard_queued();
 
     std::unique_ptr<Semaphore> marker_;
+    bool marker_locked_ = false;
     bool pop_failure_reported_ = false;
 };

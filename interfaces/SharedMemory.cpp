@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "utilities/KernelObjectSupport.h"
 #include "utilities/Timer.h"
 
 namespace {
@@ -107,7 +108,19 @@ bool SharedMemory::open_segment(const std::string& name, std::size_t size, bool 
             const int e = errno;
             if (hold_lock)
                 lock_->unlock();
-            return fail(errno_text("shm_open", e));
+            struct stat found {};
+            const std::string path = "/dev/shm/" + name;
+            const std::string foreign =
+                ::lstat(path.c_str(), &found) == 0 ? kernel_object::foreign_object_problem(found, path) : "";
+            return fail(foreign.empty() ? errno_text("shm_open", e) : foreign);
+        }
+        if (handle_ >= 0) {
+            const std::string foreign = kernel_object::foreign_descriptor_problem(handle_, "/dev/shm/" + name);
+            if (!foreign.empty()) {
+                if (hold_lock)
+                    lock_->unlock();
+                return fail(foreign);
+            }
         }
     }
     if (handle_ < 0) {

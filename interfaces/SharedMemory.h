@@ -10,7 +10,9 @@
 // lock (name + "mutex"). The segment is opened if it exists and created
 // otherwise; an opener maps the size its creator set, whatever size it asked
 // for. Every access is checked against the mapping, so a segment smaller than
-// a caller expects can never be read or written outside.
+// a caller expects can never be read or written outside. An existing segment
+// (and lock) is used only when it belongs to this user and grants nothing to
+// group or others: anyone else could read or forge what passes through it.
 //
 //   SharedMemory props;
 //   if (props.open("Sipper_properties", 20584)) props.locked_write(12, text, n);

@@ -1,6 +1,5 @@
 #include "interfaces/SharedQueue.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -34,16 +33,19 @@ bool SharedQueue::open(const std::string& name, std::size_t size)
         return fail_open(name, "a queue needs a multiple of 4 bytes, at least 24");
     if (!open_segment(name, size, false, true))
         return false;
-    // Another creator may have made the segment smaller than asked for; use
-    // only what is mapped.
-    capacity_ = static_cast<std::uint32_t>(std::min(size, mapped_size()) / 4 * 4);
+    if (mapped_size() < size) {
+        // Made by someone with another idea of the queue: its header and ring
+        // would not be where this side puts them.
+        const std::size_t found = mapped_size();
+        lock()->unlock();
+        return fail_open(name, "the existing command queue is " + std::to_string(found) +
+                                   " bytes, smaller than the " + std::to_string(size) +
+                                   " bytes this side needs; not used");
+    }
+    capacity_ = static_cast<std::uint32_t>(size);
     if (created())
         reset_empty();
     lock()->unlock();
-    if (capacity_ < MIN_QUEUE_SIZE) {
-        capacity_ = 0;
-        return fail_open(name, "the existing segment is too small for a queue");
-    }
     return true;
 }
 

@@ -51,7 +51,7 @@ struct UsageError {
 
 // The kinds of interface this tool knows; each opens with its own client
 // class so that the channel is mapped with the layout its server uses.
-enum class Kind { sipper, sample_interface, board_owner, log_server, supervisor };
+enum class Kind { sipper, sample_interface, board_owner, log_server, supervisor, component };
 
 struct KindInfo {
     Kind kind;
@@ -96,6 +96,7 @@ std::unique_ptr<InterfaceClient> make_client(Kind kind, const std::string& name)
     case Kind::board_owner: return std::make_unique<NI7344IF>(name);
     case Kind::log_server: return std::make_unique<LogServerIF>(name);
     case Kind::supervisor: return std::make_unique<SupervisorIF>(name);
+    case Kind::component: return std::make_unique<ComponentIF>(name);
     }
     return std::make_unique<SipperIF>(name);
 }
@@ -112,7 +113,9 @@ Target resolve(const std::string& interface_name, const std::string& method_name
     Target t;
     Kind by_name{};
     bool named = kind_from_name(interface_name, by_name);
-    t.kind = named ? by_name : Kind::sipper;
+    // Every interface carries the component layout; a larger one would not
+    // open on a smaller interface's channel.
+    t.kind = named ? by_name : Kind::component;
     if (const MethodSpec* m = component_methods::TABLE.find(method_name)) {
         t.method = m;
         return t;
@@ -612,7 +615,9 @@ int list_command()
             ComponentInterface::remove_objects(i);
             continue;
         }
-        if (probe.connected()) {
+        if (!probe.connected()) {
+            state = "not usable: " + probe.error();
+        } else {
             std::uint32_t saved = probe.timeout();
             probe.set_timeout(200);
             int value = 0;

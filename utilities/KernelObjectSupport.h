@@ -1,5 +1,12 @@
 #pragma once
-// Helpers shared by the named kernel-object wrappers (Mutex, Semaphore).
+// Helpers shared by the named kernel-object wrappers (Mutex, Semaphore,
+// SharedMemory).
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -16,6 +23,39 @@ inline std::string check_name(const std::string& name) {
     if (name.find('/') != std::string::npos) return "name holds a '/': " + name;
     if (name.size() > 250) return "name longer than 250 characters";
     return "";
+}
+
+// "name (uid N)", or "uid N" for an account without a name.
+inline std::string account_text(uid_t uid) {
+    char buffer[1024];
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
+        return std::string(found->pw_name) + " (uid " + std::to_string(uid) + ")";
+    return "uid " + std::to_string(uid);
+}
+
+// Why an object some other process made must not be used; empty when it may.
+// Only this user's objects that grant nothing to group or others are used:
+// whoever made the object can otherwise read the channel, put commands into
+// it or hold its locks. `path` names the object as an operator finds it.
+inline std::string foreign_object_problem(const struct stat& st, const std::string& path) {
+    const uid_t me = geteuid();
+    const bool ours = st.st_uid == me;
+    const bool private_mode = (st.st_mode & 077) == 0;
+    if (ours && private_mode) return "";
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return path + " belongs to " + account_text(st.st_uid) + " with mode " + mode +
+           "; only objects of " + account_text(me) +
+           " that grant nothing to group or others are used";
+}
+
+// The same for an open descriptor of the object.
+inline std::string foreign_descriptor_problem(int fd, const std::string& path) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return path + ": " + errno_text("fstat", errno);
+    return foreign_object_problem(st, path);
 }
 
 inline timespec monotonic_deadline(long milliseconds) {

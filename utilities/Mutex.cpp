@@ -18,6 +18,8 @@ namespace {
 
 using kernel_object::check_name;
 using kernel_object::errno_text;
+using kernel_object::foreign_descriptor_problem;
+using kernel_object::foreign_object_problem;
 using kernel_object::monotonic_deadline;
 using kernel_object::past;
 
@@ -93,7 +95,12 @@ Mutex::Mutex(const std::string& name, bool initial_owner) : named_(true), name_(
         }
         fd = shm_open(object.c_str(), O_RDWR | O_CLOEXEC, 0600);
         if (fd < 0 && errno != ENOENT) {
-            error_ = errno_text("shm_open", errno);
+            // Refused to an unprivileged user: say whose it is where we can.
+            const int e = errno;
+            struct stat st {};
+            const std::string path = "/dev/shm/" + name;
+            error_ = lstat(path.c_str(), &st) == 0 ? foreign_object_problem(st, path) : "";
+            if (error_.empty()) error_ = errno_text("shm_open", e);
             return;
         }
     }
@@ -111,6 +118,12 @@ Mutex::Mutex(const std::string& name, bool initial_owner) : named_(true), name_(
             return;
         }
     } else {
+        const std::string foreign = foreign_descriptor_problem(fd, "/dev/shm/" + name);
+        if (!foreign.empty()) {
+            error_ = foreign;
+            close(fd);
+            return;
+        }
         // The creator sets the size right after creating; wait for it.
         const timespec deadline = monotonic_deadline(OPEN_WAIT_MS);
         for (;;) {
@@ -121,6 +134,14 @@ Mutex::Mutex(const std::string& name, bool initial_owner) : named_(true), name_(
                 return;
             }
             if (static_cast<size_t>(st.st_size) >= SEGMENT_SIZE) break;
+            if (st.st_size > 0) {
+                // A size once set never grows; this is no mutex segment.
+                error_ = "segment /" + name + " is " + std::to_string(st.st_size) +
+                         " bytes, smaller than the " + std::to_string(SEGMENT_SIZE) +
+                         " bytes of a mutex; not used";
+                close(fd);
+                return;
+            }
             if (past(deadline)) {
                 error_ = "segment /" + name + " never got its size (creator gone?)";
                 close(fd);

@@ -1,6 +1,8 @@
 #include "utilities/Semaphore.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -13,6 +15,8 @@ namespace {
 
 using kernel_object::check_name;
 using kernel_object::errno_text;
+using kernel_object::foreign_descriptor_problem;
+using kernel_object::foreign_object_problem;
 using kernel_object::monotonic_deadline;
 using kernel_object::past;
 
@@ -29,8 +33,9 @@ Semaphore::Semaphore(const std::string& name, long initial_count, long maximum_c
         return;
     }
     const std::string object = "/" + name;
-    // Create, or open the one another process made; one removed between the
-    // two attempts sends us round again.
+    const std::string path = file_path(name);
+    // Create, or open the one another process made; one removed or replaced
+    // between the steps sends us round again.
     for (int attempt = 0; attempt < 10; ++attempt) {
         sem_t* s = sem_open(object.c_str(), O_CREAT | O_EXCL, 0600,
                             static_cast<unsigned>(initial_count));
@@ -38,31 +43,71 @@ Semaphore::Semaphore(const std::string& name, long initial_count, long maximum_c
             handle_ = s;
             has_handle_ = true;
             created_ = true;
+            fd_ = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd_ < 0) {
+                error_ = path + ": " + errno_text("open", errno);
+                close_handle();
+                sem_unlink(object.c_str());
+                created_ = false;
+            }
             return;
         }
         if (errno != EEXIST) {
             error_ = errno_text("sem_open", errno);
             return;
         }
+        // Check the existing object through a descriptor of its own, so that
+        // what is checked is what gets used.
+        const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            const int e = errno;
+            if (e == ENOENT) continue;
+            struct stat st {};
+            const std::string foreign =
+                lstat(path.c_str(), &st) == 0 ? foreign_object_problem(st, path) : "";
+            error_ = !foreign.empty() ? foreign : path + ": " + errno_text("open", e);
+            return;
+        }
+        const std::string foreign = foreign_descriptor_problem(fd, path);
+        if (!foreign.empty()) {
+            error_ = foreign;
+            ::close(fd);
+            return;
+        }
         s = sem_open(object.c_str(), 0);
-        if (s != SEM_FAILED) {
-            handle_ = s;
-            has_handle_ = true;
+        if (s == SEM_FAILED) {
+            const int e = errno;
+            ::close(fd);
+            if (e == ENOENT) continue;
+            error_ = errno_text("sem_open", e);
             return;
         }
-        if (errno != ENOENT) {
-            error_ = errno_text("sem_open", errno);
-            return;
+        struct stat checked {}, now {};
+        if (fstat(fd, &checked) != 0 || stat(path.c_str(), &now) != 0 ||
+            checked.st_dev != now.st_dev || checked.st_ino != now.st_ino) {
+            sem_close(s);
+            ::close(fd);
+            continue;
         }
+        handle_ = s;
+        has_handle_ = true;
+        fd_ = fd;
+        return;
     }
     error_ = "sem_open failed: the semaphore keeps disappearing";
 }
 
-Semaphore::~Semaphore() {
+void Semaphore::close_handle() {
     if (has_handle_) sem_close(handle_);
     handle_ = nullptr;
     has_handle_ = false;
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
 }
+
+std::string Semaphore::file_path(const std::string& name) { return "/dev/shm/sem." + name; }
+
+Semaphore::~Semaphore() { close_handle(); }
 
 bool Semaphore::wait(long milliseconds) {
     if (handle_ == nullptr) return false;

@@ -3,8 +3,10 @@
 
 #include <string>
 
-// A named counting semaphore shared between processes ("/"+name). POSIX
-// semaphores have no maximum, so the wrapper keeps the one it was built with.
+// A named counting semaphore shared between processes ("/"+name, the file
+// /dev/shm/sem.<name>). POSIX semaphores have no maximum, so the wrapper
+// keeps the one it was built with. An existing semaphore is used only when it
+// belongs to this user and grants nothing to group or others.
 //
 //   Semaphore start("SipperStartSignal", 0, 100);
 //   if (start.wait(10)) { ... }   start.release();
@@ -24,10 +26,18 @@ public:
     bool created() const { return created_; }
     const std::string& error() const { return error_; }
 
+    // A descriptor of the semaphore's file, open as long as the handle (an
+    // advisory lock on it can mark the object as in use); -1 when invalid.
+    int file_descriptor() const { return fd_; }
+    static std::string file_path(const std::string& name);
+
     static bool remove(const std::string& name);
 
 private:
+    void close_handle();
+
     sem_t* handle_ = nullptr;
+    int fd_ = -1;
     bool has_handle_ = false;
     bool created_ = false;
     long maximum_ = 0;

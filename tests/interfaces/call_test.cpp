@@ -343,7 +343,8 @@ TEST_F(CallTest, ClientKilledWhileHoldingTheActionMutexDoesNotBlockTheNextQuery)
 TEST_F(CallTest, ServerStartedAfterClientsQueuedCommandsDiscardsThem)
 {
     const std::string name = unique_name();
-    ComponentIF client(name);
+    // The client makes the channel, so it must make it at the server's size.
+    SipperIF client(name);
     ASSERT_TRUE(client.open()) << client.error();
     for (int i = 0; i < 5; ++i)
         ASSERT_EQ(client.log_msg("early", 0), call_ok);

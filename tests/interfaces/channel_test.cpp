@@ -3,6 +3,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,17 +16,22 @@
 #include "interfaces/SipperIF.h"
 #include "interfaces/SupervisorIF.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ForeignObjects.h"
+#include "utilities/KernelObjectSupport.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// A server that serves nothing: enough to own a channel.
+// A server that serves nothing: enough to own a channel, of the component's
+// layout or the sipper's.
 class IdleServer : public InterfaceServer {
 public:
-    explicit IdleServer(const std::string& name) : InterfaceServer(name)
+    explicit IdleServer(const std::string& name, bool sipper_layout = false) : InterfaceServer(name)
     {
         add_table(component_methods::TABLE);
+        if (sipper_layout)
+            add_table(sipper_methods::TABLE);
         set_queue_size(DEFAULT_QUEUE_SIZE);
     }
     void dispatch(const Message&) override {}
@@ -47,7 +54,8 @@ protected:
     // Named semaphores appear as "sem.<name>" in /dev/shm, the rest under their own name.
     static bool object_exists(const std::string& object)
     {
-        return fs::exists("/dev/shm/" + object) || fs::exists("/dev/shm/sem." + object);
+        std::error_code too_long;
+        return fs::exists("/dev/shm/" + object, too_long) || fs::exists("/dev/shm/sem." + object, too_long);
     }
 
     std::vector<std::string> names_;
@@ -106,20 +114,154 @@ TEST_F(ChannelTest, CreatorWritesTheTimeoutAndLaterOpenersKeepIt)
     EXPECT_EQ(first.call_counter(), 42u);
 }
 
-TEST_F(ChannelTest, LaterOpenerMapsTheCreatorsSmallerAreaAndNeverReadsBeyondIt)
+TEST_F(ChannelTest, AreasSmallerThanTheOpenersLayoutAreRefusedNamingBothSizesAndLeftAlone)
+{
+    using foreign_objects::Object;
+    // A larger area serves a smaller interface: every slot of it is inside.
+    {
+        const std::string name = unique_name();
+        SampleInterfaceIF creator(name);
+        ASSERT_TRUE(creator.open()) << creator.error();
+        ComponentIF smaller(name);
+        ASSERT_TRUE(smaller.open()) << smaller.error();
+        EXPECT_EQ(smaller.properties().mapped_size(), 24708u);
+    }
+    struct Case {
+        const char* suffix;
+        std::size_t size;  // what another opener made
+        std::size_t needed;
+    };
+    // 12316 is what a component-sized client makes before the sipper starts.
+    for (const Case& c : {Case{"_properties", 16, 20584}, Case{"_properties", 12316, 20584},
+                          Case{"_cmdQ", 64, 1000000}, Case{"_cmdQ", 999996, 1000000}}) {
+        const std::string name = unique_name();
+        const Object area{name + c.suffix, false, c.size};
+        ASSERT_TRUE(foreign_objects::plant(area, 0600));
+        const std::string where = std::string(c.suffix) + " of " + std::to_string(c.size) + " bytes";
+        SipperIF client(name);
+        EXPECT_FALSE(client.open()) << where;
+        IdleServer server(name, true);
+        EXPECT_FALSE(server.open()) << where;
+        for (const std::string& error : {client.error(), server.error()}) {
+            EXPECT_NE(error.find(" " + std::to_string(c.size) + " bytes"), std::string::npos) << error;
+            EXPECT_NE(error.find(" " + std::to_string(c.needed) + " bytes"), std::string::npos) << error;
+        }
+        int state = 7;
+        EXPECT_EQ(client.get_state(state), call_not_connected);
+        EXPECT_EQ(state, 0);
+        EXPECT_TRUE(foreign_objects::untouched(area)) << where;
+    }
+}
+
+TEST_F(ChannelTest, ObjectsOfAnotherAccountOrOpenToOthersAreNeitherUsedNorChanged)
+{
+    using foreign_objects::Account;
+    using foreign_objects::Object;
+    struct Planter {
+        std::optional<Account> account;  // none: this process's own user
+        mode_t mode;
+    };
+    std::vector<Planter> planters = {{std::nullopt, 0660}, {std::nullopt, 0604}};
+    if (const auto nobody = foreign_objects::nobody_account()) {
+        // Root opens these whatever their mode; only the owner check stops it.
+        planters.push_back({nobody, 0600});
+        planters.push_back({nobody, 0666});
+    } else {
+        std::cout << "not root: objects of another account are not tried\n";
+    }
+    const std::string name = unique_name();
+    const std::vector<Object> objects = {
+        {name + "_properties", false, 20584},       {name + "_propertiesmutex", false, 64},
+        {name + "_cmdQ", false, 1000000},           {name + "_cmdQmutex", false, 64},
+        {name + "_action_start_signal", true},      {name + "_action_done_signal", true},
+        {name + "_action_mutex", false, 64},        {name + "unique", true}};
+    const Object marker = objects.back();
+
+    for (const Object& object : objects) {
+        for (const Planter& planter : planters) {
+            ComponentInterface::remove_objects(name);
+            ASSERT_TRUE(foreign_objects::plant(object, planter.mode, planter.account)) << object.name;
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(planter.mode));
+            const std::string owner =
+                planter.account ? planter.account->name + " (uid " + std::to_string(planter.account->uid) + ")"
+                                : kernel_object::account_text(::geteuid());
+            const std::string where = object.name + " of " + owner + " with mode " + mode;
+            auto says_why = [&](const std::string& error) {
+                EXPECT_NE(error.find(foreign_objects::path_of(object) + " belongs to " + owner + " with mode " + mode),
+                          std::string::npos)
+                    << where << ": " << error;
+            };
+
+            // Clients never open the marker; every other object stops them.
+            if (&object != &objects.back()) {
+                SipperIF client(name);
+                EXPECT_FALSE(client.open()) << where;
+                says_why(client.error());
+                EXPECT_EQ(client.log_msg("from a client", 0), call_not_connected);
+            }
+            {
+                IdleServer server(name, true);
+                EXPECT_FALSE(server.open()) << where;
+                says_why(server.error());
+            }
+            EXPECT_TRUE(foreign_objects::untouched(object)) << where;
+            // A refused server takes away the marker it made.
+            if (&object != &objects.back()) {
+                EXPECT_FALSE(foreign_objects::exists(marker)) << where;
+            }
+
+            // What sipperctl clean does removes them whoever made them.
+            ComponentInterface::remove_objects(name);
+            EXPECT_FALSE(foreign_objects::exists(object)) << where;
+        }
+    }
+    IdleServer server(name, true);
+    EXPECT_TRUE(server.open()) << server.error();
+}
+
+TEST_F(ChannelTest, ANameALiveProcessServesIsRefusedUntouchedAndItsDeathFreesIt)
 {
     const std::string name = unique_name();
-    ComponentIF creator(name);
-    ASSERT_TRUE(creator.open()) << creator.error();
-    SipperIF sipper(name);
-    ASSERT_TRUE(sipper.open()) << sipper.error();
-    EXPECT_EQ(sipper.properties().mapped_size(), 12316u);
-    std::int32_t v = 5;
-    EXPECT_FALSE(sipper.read_slot(sipper_methods::INHIBIT_STATE_SLOT, v));
-    EXPECT_FALSE(sipper.write_slot(sipper_methods::INHIBIT_STATE_SLOT, 1));
-    EXPECT_TRUE(sipper.write_slot(component_methods::STATE_SLOT, 3));
-    EXPECT_TRUE(creator.read_slot(component_methods::STATE_SLOT, v));
-    EXPECT_EQ(v, 3);
+    Pipe opened;
+    ChildProcess first([&] {
+        IdleServer server(name);
+        if (!server.open())
+            return 2;
+        opened.notify();
+        ::pause();  // serves nothing, holds the name until killed
+        return 0;
+    });
+    ASSERT_TRUE(opened.await(10000));
+
+    ComponentIF client(name);
+    ASSERT_TRUE(client.open()) << client.error();
+    ASSERT_EQ(client.log_msg("queued for the live server", 0), call_ok);
+    while (client.done_signal()->wait(0)) {
+    }  // the one the live server released when it opened
+    auto second = std::make_unique<IdleServer>(name);
+    EXPECT_FALSE(second->open());
+    EXPECT_NE(second->error().find("already served by a live process"), std::string::npos) << second->error();
+    // Neither the live server's queue nor its done signal was touched.
+    EXPECT_EQ(client.queue().count(), 1u);
+    EXPECT_FALSE(client.done_signal()->wait(0));
+
+    first.kill_now();
+    EXPECT_EQ(first.wait(10000), 128 + SIGKILL);
+    ASSERT_TRUE(second->open()) << second->error();
+    EXPECT_EQ(client.queue().count(), 0u);  // a server's start discards what waited
+
+    // Refused from another process too, while this one serves; free again
+    // once it is gone.
+    auto third = [&] {
+        IdleServer server(name);
+        if (server.open())
+            return 0;
+        return server.error().find("already served by a live process") != std::string::npos ? 1 : 2;
+    };
+    EXPECT_EQ(run_in_child(third), 1);
+    second.reset();
+    EXPECT_EQ(run_in_child(third), 0);
 }
 
 TEST_F(ChannelTest, StringSlotHoldsAtMost4095CharactersAndItsNul)
@@ -153,8 +295,19 @@ TEST_F(ChannelTest, UnusableNameLeavesTheChannelUnconnectedAndSaysWhy)
         // An unconnected server step only paces the loop.
         server.service();
     }
-    // The long name still fits the server marker, which its server made.
-    ComponentInterface::remove_objects(std::string(240, 'n'));
+    // Names whose own objects fit but whose longest ones would not: nothing
+    // of them is left behind, the server marker included.
+    for (std::size_t length = 231; length <= 240; ++length) {
+        const std::string name(length, 'm');
+        {
+            IdleServer server(name);
+            EXPECT_FALSE(server.open()) << length;
+            EXPECT_NE(server.error().find("longer than 230 characters"), std::string::npos) << server.error();
+        }
+        for (const std::string& object : ComponentInterface::object_names(name))
+            EXPECT_FALSE(object_exists(object)) << length << " " << object;
+        ComponentInterface::remove_objects(name);
+    }
 }
 
 TEST_F(ChannelTest, DestroyingAnotherChannelObjectWakesAWaitingQueryWithWrongReply)

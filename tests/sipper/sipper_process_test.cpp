@@ -12,6 +12,7 @@
 
 #include "sipper/SipperConstants.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ForeignObjects.h"
 #include "tests/sipper/sipper_harness.h"
 
 using sipper_test::read_file;
@@ -25,11 +26,18 @@ namespace {
 // destruction if the test did not see it end.
 class SipperProcess : public ChildProcess {
 public:
-    // `stderr_fd`, when given, becomes the child's standard error.
-    SipperProcess(const std::string& log, const std::string& cfg, int stderr_fd = -1)
+    // With `stderr_path`, the process's standard error goes to that file;
+    // with `stderr_fd` (when no path is given), to that descriptor.
+    SipperProcess(const std::string& log, const std::string& cfg, const std::string& name = "Sipper",
+                  const std::string& stderr_path = "", int stderr_fd = -1)
         : ChildProcess([&] {
-              if (stderr_fd >= 0 && ::dup2(stderr_fd, 2) < 0) return 126;
-              std::vector<std::string> args = {"sipper", "Sipper", log, cfg};
+              if (!stderr_path.empty()) {
+                  const int fd = ::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                  if (fd < 0 || ::dup2(fd, 2) < 0) return 126;
+              } else if (stderr_fd >= 0 && ::dup2(stderr_fd, 2) < 0) {
+                  return 126;
+              }
+              std::vector<std::string> args = {"sipper", name, log, cfg};
               std::vector<char*> argv;
               for (std::string& a : args) argv.push_back(a.data());
               argv.push_back(nullptr);
@@ -116,7 +124,7 @@ TEST_F(SipperProcessTest, AnyShutdownDuringAnOperationStopsItAndEndsInOrder) {
             h_.rotary().set_time_factor(SipperHarness::TIME_FACTOR);
             int err[2];
             ASSERT_EQ(::pipe2(err, O_CLOEXEC), 0);
-            SipperProcess process(h_.log_path(), h_.cfg_path(), err[1]);
+            SipperProcess process(h_.log_path(), h_.cfg_path(), "Sipper", "", err[1]);
             ::close(err[0]);
             ::close(err[1]);
             ASSERT_TRUE(process.started());
@@ -176,6 +184,81 @@ TEST_F(SipperProcessTest, SecondSignalEndsAProcessStuckInItsPass) {
     process.signal(SIGTERM);
     ASSERT_TRUE(process.ended_within(2000));
     EXPECT_EQ(process.exit_code(), 128 + SIGTERM);
+}
+
+// A sipper that cannot own its channel says why in its log and on standard
+// error and ends; the death of a live sipper frees its name for a restart.
+TEST_F(SipperProcessTest, RefusesAChannelItCannotOwnSayingWhyAndEnds) {
+    const std::string name = "SipGuard" + std::to_string(::getpid());
+    const std::string long_name(235, 'g');
+    struct Cleanup {
+        std::vector<std::string> names;
+        ~Cleanup() {
+            for (const std::string& n : names) ComponentInterface::remove_objects(n);
+        }
+    } cleanup{{name, long_name}};
+    int runs = 0;
+    auto expect_refusal = [&](const std::string& sipper_name, const std::vector<std::string>& reasons) {
+        const std::string log = h_.log_path() + "." + std::to_string(++runs);
+        const std::string err = log + ".stderr";
+        SipperProcess refused(log, h_.cfg_path(), sipper_name, err);
+        ASSERT_TRUE(refused.ended_within(10000)) << "run " << runs << " still serves";
+        const std::string log_text = read_file(log);
+        const std::string err_text = read_file(err);
+        // A log line is cut to 250 characters, which a long name fills.
+        if (sipper_name.size() < 100) {
+            EXPECT_NE(log_text.find("Component::set_interface_server -- cannot open interface"),
+                      std::string::npos)
+                << log_text;
+        }
+        EXPECT_NE(err_text.find("Component::set_interface_server -- cannot open interface"), std::string::npos)
+            << err_text;
+        // The log line may be cut before the end of the reason; stderr has it whole.
+        for (const std::string& reason : reasons)
+            EXPECT_NE(err_text.find(reason), std::string::npos) << "run " << runs << ": " << err_text;
+    };
+    auto answers = [](SipperIF& client) {
+        return wait_for([&] {
+            int state = -1;
+            return client.get_state(state) == call_ok && state == Component::CREATED;
+        }, 10000);
+    };
+
+    {
+        ComponentIF early(name);  // a component-sized client made the channel
+        ASSERT_TRUE(early.open()) << early.error();
+        expect_refusal(name, {"is 12316 bytes, smaller than the 20584 bytes"});
+    }
+    ComponentInterface::remove_objects(name);
+    if (const auto nobody = foreign_objects::nobody_account()) {
+        const foreign_objects::Object signal{name + "_action_start_signal", true};
+        ASSERT_TRUE(foreign_objects::plant(signal, 0666, nobody));
+        expect_refusal(name, {"/dev/shm/sem." + name + "_action_start_signal belongs to nobody", "mode 0666"});
+        EXPECT_TRUE(foreign_objects::untouched(signal));
+        ComponentInterface::remove_objects(name);
+    }
+
+    SipperProcess first(h_.log_path() + ".first", h_.cfg_path(), name);
+    SipperIF client(name);
+    ASSERT_TRUE(client.open()) << client.error();
+    client.set_timeout(1000);
+    ASSERT_TRUE(answers(client)) << read_file(h_.log_path() + ".first");
+    expect_refusal(name, {"already served by a live process"});
+    int state = -1;
+    EXPECT_EQ(client.get_state(state), call_ok);
+    first.kill_now();
+    ASSERT_TRUE(first.ended_within(5000));
+    // On the objects the killed one left behind.
+    SipperProcess restarted(h_.log_path() + ".restarted", h_.cfg_path(), name);
+    EXPECT_TRUE(answers(client)) << read_file(h_.log_path() + ".restarted");
+    EXPECT_EQ(client.kill(), call_ok);
+    EXPECT_TRUE(restarted.ended_within(10000));
+
+    expect_refusal(long_name, {"longer than 230 characters"});
+    for (const std::string& object : ComponentInterface::object_names(long_name)) {
+        EXPECT_FALSE(foreign_objects::exists({object, false})) << object;
+        EXPECT_FALSE(foreign_objects::exists({object, true})) << object;
+    }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "interfaces/SipperMethods.h"
 #include "sim/BoardOwnerSim.h"
 #include "sim/SampleInterfaceSim.h"
+#include "tests/support/ForeignObjects.h"
 
 // sipperctl is run as the built executable against servers of this test
 // process on channels with names of their own.
@@ -282,6 +284,68 @@ TEST_F(SipperctlTest, CleanRemovesEveryObjectOfTheInterface)
     }
     r = sipperctl("list");
     EXPECT_EQ(r.out.find(name), std::string::npos) << r.out;
+}
+
+TEST_F(SipperctlTest, ForeignOrTooSmallChannelsAreNotConnectedWithTheReasonAndCleanRemovesThem)
+{
+    using foreign_objects::Object;
+    struct Case {
+        std::string name;
+        Object object;
+        mode_t mode;
+        std::optional<foreign_objects::Account> account;
+        std::string method;
+        std::vector<std::string> reasons;
+    };
+    std::vector<Case> cases;
+    if (const auto nobody = foreign_objects::nobody_account()) {
+        const std::string n = unique("Hostile");
+        cases.push_back({n, {n + "_properties", false, 20584}, 0666, nobody, "get_status",
+                         {"/dev/shm/" + n + "_properties belongs to nobody", "with mode 0666"}});
+        const std::string m = unique("HostileLock");
+        cases.push_back({m, {m + "_action_done_signal", true}, 0600, nobody, "get_state",
+                         {"/dev/shm/sem." + m + "_action_done_signal belongs to nobody", "with mode 0600"}});
+    }
+    const std::string own = unique("OpenToAll");
+    cases.push_back({own, {own + "_cmdQ", false, 1000000}, 0644, std::nullopt, "get_state", {"with mode 0644"}});
+    // A component-sized client made the area; a sipper query needs more.
+    const std::string small = unique("Small");
+    cases.push_back({small, {small + "_properties", false, 12316}, 0600, std::nullopt, "get_status",
+                     {"is 12316 bytes, smaller than the 20584 bytes"}});
+    const std::string tiny = unique("Tiny");
+    cases.push_back({tiny, {tiny + "_properties", false, 16}, 0600, std::nullopt, "get_state",
+                     {"is 16 bytes, smaller than the 12316 bytes"}});
+
+    for (const Case& c : cases) {
+        ASSERT_TRUE(foreign_objects::plant(c.object, c.mode, c.account)) << c.object.name;
+        // sipperctl opens only a channel whose properties area exists.
+        const Object properties{c.name + "_properties", false, 20584};
+        if (c.object.name != properties.name) {
+            ASSERT_TRUE(foreign_objects::plant(properties, 0600));
+        }
+        CtlRun r = sipperctl("--interface " + c.name + " " + c.method);
+        EXPECT_EQ(r.code, 6) << r.out;
+        EXPECT_EQ(r.out.rfind("not connected: ", 0), 0u) << r.out;
+        for (const std::string& reason : c.reasons)
+            EXPECT_NE(r.out.find(reason), std::string::npos) << r.out;
+        EXPECT_TRUE(foreign_objects::untouched(c.object)) << c.object.name;
+
+        // list probes with a component's layout, which a 12316-byte area fits.
+        if (c.object.name == c.name + "_properties" && c.object.size != 12316) {
+            r = sipperctl("list");
+            const std::size_t line = r.out.find("interface " + c.name + " ");
+            ASSERT_NE(line, std::string::npos) << r.out;
+            EXPECT_NE(r.out.substr(line, r.out.find('\n', line) - line).find("not usable: "), std::string::npos)
+                << r.out;
+        }
+
+        r = sipperctl("clean " + c.name);
+        EXPECT_EQ(r.code, 0) << r.out;
+        for (const std::string& obj : ComponentInterface::object_names(c.name)) {
+            EXPECT_FALSE(shm_exists(obj)) << obj;
+            EXPECT_FALSE(shm_exists("sem." + obj)) << obj;
+        }
+    }
 }
 
 }  // namespace
