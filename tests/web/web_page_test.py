@@ -52,16 +52,19 @@ def wait_until(what, condition, seconds):
 
 
 def take_lock():
+    """Waits in the kernel's queue for the lock, at most LOCK_WAIT_S."""
     fd = os.open(LOCK_PATH, os.O_RDWR | os.O_CREAT, 0o666)
-    deadline = time.monotonic() + LOCK_WAIT_S
-    while True:
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            return fd
-        except BlockingIOError:
-            if time.monotonic() > deadline:
-                raise Failed("the fixed-names lock stayed taken for %d s" % LOCK_WAIT_S)
-            time.sleep(0.2)
+
+    def expired(signum, frame):
+        raise Failed("the fixed-names lock stayed taken for %d s" % LOCK_WAIT_S)
+    previous = signal.signal(signal.SIGALRM, expired)
+    signal.alarm(LOCK_WAIT_S)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX)
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, previous)
+    return fd
 
 
 class Installation:
@@ -224,7 +227,11 @@ def main():
     p.add_argument("--docs-shot", default="")
     a = p.parse_args()
 
-    lock = take_lock()
+    try:
+        lock = take_lock()
+    except Failed as e:
+        print("FAILED: " + str(e), file=sys.stderr)
+        return 1
     inst = Installation(a.build, a.source)
     profile = tempfile.mkdtemp(prefix="web_page_test_profile_")
     d = None

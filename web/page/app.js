@@ -161,7 +161,10 @@ function paintWells() {
 }
 
 async function loadDeck() {
-  const r = await api("/deck");
+  if (page.loadingDeck) return;
+  page.loadingDeck = true;
+  let r;
+  try { r = await api("/deck"); } finally { page.loadingDeck = false; }
   if (r.status !== 200) {
     banner((r.body && r.body.error) || ("deck: HTTP " + r.status));
     return;
