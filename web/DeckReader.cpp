@@ -124,7 +124,9 @@ json DeckReader::read(const std::string& config_dir, const std::string& plate_na
     json wells = json::array();
     ConfigurationFile plate_file;
     const std::string plate_path = with_slash(config_dir) + plate_name + ".platecfg";
-    if (plate_name.empty() || plate_file.load_config(plate_path) != ConfigurationFile::CONFIG_OK) {
+    // The name is whatever a client made active; it must not lead out of the directory.
+    const bool plain = plate_name.find('/') == std::string::npos && plate_name != ".." && !plate_name.empty();
+    if (!plain || plate_file.load_config(plate_path) != ConfigurationFile::CONFIG_OK) {
         deck["problem"] = "no plate file " + plate_path;
     } else {
         PlateConfig p;

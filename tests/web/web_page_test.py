@@ -195,6 +195,18 @@ def scenario(d, inst, build, docs_shot):
     wait_until("C5 coloured by its outcome",
                lambda: "seen" in (d.find_element(By.ID, "well-C5").get_attribute("class") or ""), 60)
     wait_until("idle after the sip", lambda: indicator(d, "status") == "idle", 60)
+
+    # 15 mm short of the wells' depth the simulated sensor stays dry: a miss.
+    depth = d.find_element(By.ID, "sip-depth")
+    depth.clear()
+    depth.send_keys("15")
+    d.find_element(By.ID, "well-F9").click()
+    wait_until("the confirmation", lambda: d.switch_to.alert, 5).accept()
+    wait_until("F9 coloured as missed",
+               lambda: "missed" in (d.find_element(By.ID, "well-F9").get_attribute("class") or ""), 60)
+    wait_until("idle after the second sip", lambda: indicator(d, "status") == "idle", 60)
+    if "seen" not in d.find_element(By.ID, "well-C5").get_attribute("class"):
+        raise Failed("C5 lost its colour")
     log_text = d.find_element(By.ID, "log").text
     if "SIP SENSOR" not in log_text:
         raise Failed("the log tail does not show the sip")
@@ -207,7 +219,9 @@ def scenario(d, inst, build, docs_shot):
         e = d.find_element(By.ID, field)
         e.clear()
         e.send_keys(value)
+    d.execute_script("window.probeTrace = []")
     d.find_element(By.ID, "btn-wash").click()
+    wait_until("busy washing", lambda: indicator(d, "status") == "busy", 15)
     wash1 = deck["wash_stations"][0]
     wait_until("the probe at wash station 1", lambda: any(abs(x - wash1["x"]) < 0.5 and abs(y - wash1["y"]) < 0.5
                                                          for x, y in d.execute_script("return window.probeTrace")), 60)

@@ -107,7 +107,8 @@ function drawDeck(deck) {
   }
   for (const s of deck.wash_stations || []) {
     svg("rect", { class: "wash", id: "station-" + s.id, x: s.x - 5, y: s.y - 5, width: 10, height: 10, rx: 2 }, area);
-    svg("text", { class: "label", x: s.x + 7, y: s.y + 2 }, area).textContent = s.name;
+    // Left of the station: the matrix stations usually stand to its right.
+    svg("text", { class: "label", x: s.x - 7, y: s.y + 2, "text-anchor": "end" }, area).textContent = s.name;
   }
   for (const s of deck.matrix_stations || []) {
     svg("rect", { class: "matrix", id: "station-" + s.id, x: s.x - 4, y: s.y - 4, width: 8, height: 8,
@@ -265,7 +266,12 @@ function showSip(e) {
   message("sip " + e.well + ": " + e.outcome + (e.detail ? " — " + e.detail : ""), e.outcome !== "seen" && e.outcome !== "done");
 }
 
+// "12 12/08/26 14:21:16 <Sipper>: text" is shown as "14:21:16 <Sipper>: text".
+const LOG_LINE = /^\d+ \d\d\/\d\d\/\d\d (\d\d:\d\d:\d\d) (.*)$/;
+
 function addLog(line) {
+  const m = LOG_LINE.exec(line);
+  if (m) line = m[1] + " " + m[2];
   const log = $("log");
   const atEnd = log.scrollTop + log.clientHeight >= log.scrollHeight - 4;
   const div = document.createElement("div");
