@@ -92,12 +92,26 @@ bool SipperLink::ensure_open(Reply& reply)
 SipperLink::Reply SipperLink::run(std::uint16_t method_id, const Args& args, bool want_query)
 {
     Reply reply;
-    std::unique_lock<std::timed_mutex> hold(guard_, LINK_WAIT);
-    if (!hold.owns_lock()) {
-        reply.result = call_timeout;
-        reply.text = "timeout: " + name_ + " is slow to answer another call";
-        return reply;
+    {
+        std::unique_lock<std::mutex> hold(guard_);
+        if (!released_.wait_for(hold, LINK_WAIT, [this] { return !in_use_; })) {
+            reply.result = call_timeout;
+            reply.text = "timeout: " + name_ + " is slow to answer another call";
+            return reply;
+        }
+        in_use_ = true;
     }
+    struct Release {
+        SipperLink& link;
+        ~Release()
+        {
+            {
+                std::lock_guard<std::mutex> hold(link.guard_);
+                link.in_use_ = false;
+            }
+            link.released_.notify_one();
+        }
+    } release{*this};
     if (!ensure_open(reply))
         return reply;
     const MethodSpec* m = client_->find_method(method_id);

@@ -2,6 +2,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -57,8 +58,14 @@ private:
     bool ensure_open(Reply& reply);
     std::string describe(int result) const;
 
+    // One caller at a time uses the client; the others wait for `in_use_` to
+    // clear, at most LINK_WAIT. (A plain flag under a mutex rather than a
+    // timed mutex, whose timed lock ThreadSanitizer cannot follow.)
+    std::mutex guard_;
+    std::condition_variable released_;
+    bool in_use_ = false;
+
     std::string name_;
-    std::timed_mutex guard_;
-    std::unique_ptr<SipperIF> client_;
+    std::unique_ptr<SipperIF> client_;  // only while in_use_ is ours
     ino_t inode_ = 0;
 };

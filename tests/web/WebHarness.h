@@ -9,12 +9,31 @@
 #include <utility>
 #include <vector>
 
-#include "tests/system/InstallationHarness.h"
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-// sipper-web started as a program beside the simulated installation, with an
-// HTTP client and event-stream readers for the tests.
-class WebTest : public InstallationTest {
-protected:
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+#include "tests/support/ChildProcess.h"
+
+// sipper-web started as a program, an HTTP client for it and event-stream
+// readers, for the tests. WebTest runs it beside the simulated installation
+// (fixed names, so it holds their lock); WebAloneTest runs it alone under an
+// interface name of its own, with no sipper behind it.
+class WebProcess {
+public:
+    struct Answer {
+        int status = -1;
+        nlohmann::json body;
+    };
+
     // Reads /api/v1/events on a thread of its own and keeps every event.
     class EventReader {
     public:
@@ -44,7 +63,7 @@ protected:
             return events_;
         }
 
-        // The first event of this kind from index `from` on that satisfies
+        // Index of the first event of this kind from `from` on that satisfies
         // `match`; waits up to `seconds`. -1 when none came.
         template <class F>
         int wait_for(const std::string& kind, F match, double seconds, std::size_t from = 0) const
@@ -94,55 +113,94 @@ protected:
         std::vector<std::pair<std::string, nlohmann::json>> events_;
     };
 
-    void TearDown() override
+    WebProcess() = default;
+    WebProcess(const WebProcess&) = delete;
+    WebProcess& operator=(const WebProcess&) = delete;
+    ~WebProcess() { stop(); }
+
+    static std::string bin(const std::string& program) { return std::string(SIPPER_BUILD_DIR) + "/bin/" + program; }
+
+    static std::string read_file(const std::string& path)
     {
-        stop_web();
-        InstallationTest::TearDown();
+        std::ifstream in(path);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+    template <class F>
+    static bool eventually(F condition, double seconds)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (condition())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return condition();
+    }
+
+    // Runs a program with its output in `out`, in a process group of its own.
+    static pid_t spawn(std::vector<std::string> args, const std::string& out)
+    {
+        pid_t pid = fork();
+        if (pid == 0) {
+            setpgid(0, 0);
+            int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+            if (fd >= 0) {
+                dup2(fd, 1);
+                dup2(fd, 2);
+            }
+            std::vector<char*> argv;
+            for (std::string& a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        return pid;
     }
 
     // Starts sipper-web on a free loopback port with these extra options;
     // false when it did not print its address.
-    bool start_web(std::vector<std::string> options)
+    bool start(std::vector<std::string> options, const std::string& out)
     {
         std::vector<std::string> args{bin("sipper-web"), "--listen", "127.0.0.1:0"};
         args.insert(args.end(), options.begin(), options.end());
-        web_out_ = path("sipper-web.out");
-        web_ = spawn(args, web_out_);
+        out_ = out;
+        pid_ = spawn(args, out_);
         const std::string mark = "serving http://127.0.0.1:";
         return eventually(
             [&] {
-                const std::string out = read_file(web_out_);
-                const std::size_t p = out.find(mark);
+                const std::string text = read_file(out_);
+                const std::size_t p = text.find(mark);
                 if (p == std::string::npos)
                     return false;
-                port_ = std::atoi(out.c_str() + p + mark.size());
+                port_ = std::atoi(text.c_str() + p + mark.size());
                 return port_ > 0;
             },
             10.0);
     }
 
-    void stop_web()
+    // SIGTERM; sipper-web must end by itself with status 0.
+    void stop()
     {
-        if (web_ <= 0)
+        if (pid_ <= 0)
             return;
-        kill(web_, SIGTERM);
-        int status = 0;
-        if (!wait_exit(web_, 10.0, status)) {
+        kill(pid_, SIGTERM);
+        const std::optional<int> status = wait_status(pid_, 10000);
+        if (!status) {
             ADD_FAILURE() << "sipper-web did not stop on SIGTERM";
-            kill(web_, SIGKILL);
-            waitpid(web_, &status, 0);
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
         } else {
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "sipper-web status " << status;
+            EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
+                << "sipper-web status " << *status << "\n" << read_file(out_);
         }
-        web_ = -1;
+        pid_ = -1;
     }
 
-    struct Answer {
-        int status = -1;
-        nlohmann::json body;
-    };
-
-    Answer get(const std::string& target, const std::string& token = "")
+    Answer get(const std::string& target, const std::string& token = "") const
     {
         httplib::Client c("127.0.0.1", port_);
         c.set_read_timeout(30, 0);
@@ -153,13 +211,17 @@ protected:
     }
 
     Answer post(const std::string& body, const std::string& type = "application/json",
-                const std::string& target = "/api/v1/commands")
+                const std::string& target = "/api/v1/commands") const
     {
         httplib::Client c("127.0.0.1", port_);
         c.set_read_timeout(30, 0);
         return answer(c.Post(target, body, type));
     }
 
+    int port() const { return port_; }
+    const std::string& out() const { return out_; }
+
+private:
     static Answer answer(const httplib::Result& r)
     {
         Answer a;
@@ -170,7 +232,7 @@ protected:
         return a;
     }
 
-    pid_t web_ = -1;
+    pid_t pid_ = -1;
     int port_ = 0;
-    std::string web_out_;
+    std::string out_;
 };

@@ -3,9 +3,9 @@
 #include <set>
 
 #include "config/ConfigurationFile.h"
+#include "tests/system/InstallationHarness.h"
 #include "tests/web/WebHarness.h"
 #include "utilities/Vect3d.h"
-#include "web/Routes.h"
 
 // sipper-web against the simulated installation, driven over HTTP as a lab
 // scheduler would, with its events read as a browser would.
@@ -13,6 +13,16 @@
 namespace {
 
 using nlohmann::json;
+
+class WebTest : public InstallationTest {
+protected:
+    void TearDown() override
+    {
+        web_.stop();
+        InstallationTest::TearDown();
+    }
+    WebProcess web_;
+};
 
 Vect3d vector_key(const std::string& file, const std::string& key)
 {
@@ -43,92 +53,25 @@ std::vector<std::string> log_lines(const std::string& text)
 
 }  // namespace
 
-TEST_F(WebTest, RoutesAndTheOpenApiDocumentListTheSamePathsAndMethods)
-{
-    ASSERT_TRUE(start_web({"--interface", "WebRoutesTest", "--log", path("none.log")})) << read_file(web_out_);
-    const Answer doc = get("/openapi.json");
-    ASSERT_EQ(doc.status, 200);
-    // The served document is the one kept in the repository.
-    std::ifstream in(std::string(SIPPER_SOURCE_DIR) + "/web/openapi.json");
-    EXPECT_EQ(doc.body, json::parse(in));
-    EXPECT_EQ(doc.body["openapi"].get<std::string>().substr(0, 2), "3.");
-
-    std::set<std::string> documented, served;
-    for (auto& [path, item] : doc.body["paths"].items())
-        for (auto& [method, op] : item.items())
-            documented.insert(method + " " + path);
-    for (const web_routes::Route& r : web_routes::ROUTES) {
-        served.insert(std::string(web_routes::verb_name(r.verb)) + " " + std::string(r.path));
-        if (r.path == "/api/v1/events")
-            continue;
-        // Every route answers; those that need the sipper 503, as nobody serves this name.
-        const Answer a = r.verb == web_routes::Verb::get ? get(std::string(r.path)) : post(R"({"command":"home"})");
-        EXPECT_TRUE(a.status == 200 || a.status == 503) << r.path << " " << a.status;
-    }
-    EXPECT_EQ(documented, served);
-    EventReader events(port_);
-    const int e = events.wait_for("status", [](const json& j) { return j["connected"] == false; }, 10.0);
-    ASSERT_GE(e, 0);
-    EXPECT_EQ(events.events()[e].second["result_name"], "not connected");
-}
-
-TEST_F(WebTest, TokenIsRequiredOffLoopbackAndCheckedOnEveryApiRequest)
-{
-    // A non-loopback address without a token file is refused at start.
-    const std::string out = path("refused.out");
-    pid_t refused = spawn({bin("sipper-web"), "--listen", "0.0.0.0:0"}, out);
-    int status = 0;
-    ASSERT_TRUE(wait_exit(refused, 10.0, status));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 64) << status;
-    EXPECT_NE(read_file(out).find("without --token-file"), std::string::npos) << read_file(out);
-
-    const std::string token = "s3cret-token-for-the-web-test";
-    {
-        std::ofstream f(path("token"));
-        f << token << "\n";
-    }
-    chmod(path("token").c_str(), 0600);
-    ASSERT_TRUE(start_web({"--interface", "WebTokenTest", "--token-file", path("token")})) << read_file(web_out_);
-
-    for (const std::string target : {"/api/v1/status", "/api/v1/deck", "/api/v1/log", "/openapi.json"}) {
-        EXPECT_EQ(get(target).status, 401) << target;
-        EXPECT_EQ(get(target, token + "x").status, 401) << target;
-        EXPECT_EQ(get(target, token.substr(1)).status, 401) << target;
-        EXPECT_NE(get(target, token).status, 401) << target;
-    }
-    // Without the sipper the right token reaches the handler, which says why.
-    const Answer a = get("/api/v1/status", token);
-    EXPECT_EQ(a.status, 503);
-    EXPECT_EQ(a.body["result_name"], "not connected");
-    EXPECT_EQ(post(R"({"command":"home"})").status, 401);
-    // The page itself is served without it: a browser cannot attach the header.
-    httplib::Client c("127.0.0.1", port_);
-    auto page = c.Get("/");
-    ASSERT_TRUE(page);
-    EXPECT_EQ(page->status, 200);
-    EXPECT_NE(page->body.find("<svg id=\"deck\""), std::string::npos);
-    EXPECT_FALSE(page->has_header("Access-Control-Allow-Origin"));
-}
-
 TEST_F(WebTest, ApiDrivesTheSipperReportsEventsRefusesBadInputAndSurvivesASipperRestart)
 {
     start_installation(false, "SampleInterface");
     own_sipper_ = spawn({bin("sipper"), "Sipper", path("logs/sipper.log"), path("cfg/sipper.cfg")},
                         path("sipper.out"));
     ASSERT_TRUE(answers("Sipper", 10.0));
-    ASSERT_TRUE(start_web({"--log", path("logs/sipper.log")})) << read_file(web_out_);
+    ASSERT_TRUE(web_.start({"--log", path("logs/sipper.log")}, path("sipper-web.out"))) << read_file(web_.out());
 
     // Two browsers at once.
-    EventReader first(port_), second(port_);
+    WebProcess::EventReader first(web_.port()), second(web_.port());
 
-    Answer s = get("/api/v1/status");
+    WebProcess::Answer s = web_.get("/api/v1/status");
     ASSERT_EQ(s.status, 200) << s.body;
     EXPECT_EQ(s.body["state_name"], "CREATED");
     EXPECT_EQ(s.body["homed"], false);
     EXPECT_EQ(s.body["plate"]["name"], "plate96");
 
     // The deck against the configuration files.
-    const Answer deck = get("/api/v1/deck");
+    const WebProcess::Answer deck = web_.get("/api/v1/deck");
     ASSERT_EQ(deck.status, 200) << deck.body;
     const std::string plate_file = path("cfg/plate96.platecfg");
     const std::string sipper_file = path("cfg/sipper.cfg");
@@ -161,7 +104,7 @@ TEST_F(WebTest, ApiDrivesTheSipperReportsEventsRefusesBadInputAndSurvivesASipper
 
     // reset, run, home through the API; the homing is seen in the events.
     for (const char* c : {"reset", "run"}) {
-        const Answer a = post(json{{"command", c}}.dump());
+        const WebProcess::Answer a = web_.post(json{{"command", c}}.dump());
         EXPECT_EQ(a.status, 202) << a.body;
         EXPECT_EQ(a.body["sent"]["method"], c);
         if (std::string(c) == "reset") {
@@ -169,7 +112,7 @@ TEST_F(WebTest, ApiDrivesTheSipperReportsEventsRefusesBadInputAndSurvivesASipper
         }
     }
     ASSERT_GE(first.wait_for("status", [](const json& j) { return j["state_name"] == "RUNNING"; }, 10.0), 0);
-    ASSERT_EQ(post(R"({"command":"home"})").status, 202);
+    ASSERT_EQ(web_.post(R"({"command":"home"})").status, 202);
     const int busy = first.wait_for("status", [](const json& j) { return j["status_name"] == "busy"; }, 10.0);
     ASSERT_GE(busy, 0);
     const int homed = first.wait_for(
@@ -186,17 +129,17 @@ TEST_F(WebTest, ApiDrivesTheSipperReportsEventsRefusesBadInputAndSurvivesASipper
         return j["line"].get<std::string>().find("SipperTask Homing complete") != std::string::npos; }, 5.0), 0);
 
     // A sip of B7 by its name: the outcome arrives for the well, in both streams.
-    const Answer sip = post(R"({"command":"sip","well":"B7","tag":7,"wash_time1":100,"wash_time2":100})");
+    const WebProcess::Answer sip = web_.post(R"({"command":"sip","well":"B7","tag":7,"wash_time1":100,"wash_time2":100})");
     ASSERT_EQ(sip.status, 202) << sip.body;
     EXPECT_EQ(sip.body["sent"]["arguments"]["row"], 1);
     EXPECT_EQ(sip.body["sent"]["arguments"]["column"], 6);
-    for (const EventReader* reader : {&first, &second}) {
+    for (const WebProcess::EventReader* reader : {&first, &second}) {
         const int e = reader->wait_for("sip", [](const json& j) { return j["well"] == "B7"; }, 60.0);
         ASSERT_GE(e, 0) << log("sipper.log");
         EXPECT_EQ(reader->events()[e].second["outcome"], "seen") << reader->events()[e].second;
     }
     EXPECT_NE(log("SampleInterface.log").find("text=\"B7\" tag=7 row=2 column=7"), std::string::npos);
-    s = get("/api/v1/status");
+    s = web_.get("/api/v1/status");
     EXPECT_EQ(s.body["status_name"], "idle");
 
     // Every class of bad input answers 400 (or 413/415) naming the field, and
@@ -242,14 +185,14 @@ TEST_F(WebTest, ApiDrivesTheSipperReportsEventsRefusesBadInputAndSurvivesASipper
     };
     const std::size_t lines_before = log_lines(log("sipper.log")).size();
     for (const Bad& b : bad) {
-        const Answer a = post(b.body, b.type);
+        const WebProcess::Answer a = web_.post(b.body, b.type);
         EXPECT_EQ(a.status, b.status) << b.body.substr(0, 80) << " -> " << a.body;
         EXPECT_EQ(a.body.value("field", ""), b.field) << b.body.substr(0, 80) << " -> " << a.body;
         EXPECT_FALSE(a.body.value("error", "").empty()) << b.body.substr(0, 80);
     }
-    EXPECT_EQ(get("/api/v1/commands").status, 405);
-    EXPECT_EQ(get("/api/v1/log?tail=0").status, 400);
-    ASSERT_EQ(post(R"({"command":"set_active_plate","plate":"plate96"})").status, 202);
+    EXPECT_EQ(web_.get("/api/v1/commands").status, 405);
+    EXPECT_EQ(web_.get("/api/v1/log?tail=0").status, 400);
+    ASSERT_EQ(web_.post(R"({"command":"set_active_plate","plate":"plate96"})").status, 202);
     ASSERT_TRUE(eventually([&] { return log("sipper.log").find("set active plate config to plate96") != std::string::npos; }, 10.0));
     const std::vector<std::string> after = log_lines(log("sipper.log"));
     ASSERT_GT(after.size(), lines_before);
@@ -257,7 +200,7 @@ TEST_F(WebTest, ApiDrivesTheSipperReportsEventsRefusesBadInputAndSurvivesASipper
         << "a refused command reached the sipper: " << after[lines_before];
 
     // The log tail is the end of the file.
-    const Answer tail = get("/api/v1/log?tail=3");
+    const WebProcess::Answer tail = web_.get("/api/v1/log?tail=3");
     ASSERT_EQ(tail.status, 200);
     ASSERT_EQ(tail.body["lines"].size(), 3u);
     const std::vector<std::string> now = log_lines(log("sipper.log"));
@@ -268,9 +211,9 @@ TEST_F(WebTest, ApiDrivesTheSipperReportsEventsRefusesBadInputAndSurvivesASipper
     stop_own_sipper();
     ComponentInterface::remove_objects("Sipper");
     const std::size_t mark = first.events().size();
-    ASSERT_TRUE(eventually([&] { return get("/api/v1/status").body.value("result_name", "") == "not connected"; }, 45.0));
-    for (const Answer& a : {get("/api/v1/status"), get("/api/v1/deck"), post(R"({"command":"home"})"),
-                            post(R"({"command":"sip","well":"A1"})")}) {
+    ASSERT_TRUE(eventually([&] { return web_.get("/api/v1/status").body.value("result_name", "") == "not connected"; }, 45.0));
+    for (const WebProcess::Answer& a : {web_.get("/api/v1/status"), web_.get("/api/v1/deck"), web_.post(R"({"command":"home"})"),
+                            web_.post(R"({"command":"sip","well":"A1"})")}) {
         EXPECT_EQ(a.status, 503) << a.body;
         EXPECT_EQ(a.body["result"], call_not_connected);
         EXPECT_NE(a.body["error"].get<std::string>().find("not connected"), std::string::npos);
@@ -280,10 +223,10 @@ TEST_F(WebTest, ApiDrivesTheSipperReportsEventsRefusesBadInputAndSurvivesASipper
     // ... and comes back: sipper-web reconnects by itself.
     own_sipper_ = spawn({bin("sipper"), "Sipper", path("logs/sipper.log"), path("cfg/sipper.cfg")},
                         path("sipper.out"));
-    ASSERT_TRUE(eventually([&] { return get("/api/v1/status").status == 200; }, 45.0));
-    EXPECT_EQ(get("/api/v1/status").body["state_name"], "CREATED");
+    ASSERT_TRUE(eventually([&] { return web_.get("/api/v1/status").status == 200; }, 45.0));
+    EXPECT_EQ(web_.get("/api/v1/status").body["state_name"], "CREATED");
     EXPECT_GE(second.wait_for("status", [](const json& j) { return j["connected"] == true && j["state_name"] == "CREATED"; },
                               10.0, mark),
               0);
-    EXPECT_EQ(post(R"({"command":"reset"})").status, 202);
+    EXPECT_EQ(web_.post(R"({"command":"reset"})").status, 202);
 }
