@@ -1,9 +1,11 @@
 #include "web/Monitor.h"
 
 #include <cmath>
+#include <cstdio>
 
 #include "interfaces/ComponentMethods.h"
 #include "interfaces/SipperMethods.h"
+#include "utilities/Exception.h"
 
 using nlohmann::json;
 
@@ -48,6 +50,13 @@ int as_int(const SipperLink::Reply& r, std::size_t k = 0)
 json axis(double v)
 {
     return std::fabs(v) > 1e9 ? json(nullptr) : json(v);
+}
+
+// Texts from the sipper and its log need not be UTF-8; they must not stop
+// the monitor.
+std::string as_text(const json& j)
+{
+    return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 }  // namespace
@@ -159,7 +168,7 @@ void Monitor::publish_sip(const std::optional<CommandParser::SipOrder>& order, c
     } else {
         e["well"] = nullptr;
     }
-    hub_.publish("sip", e.dump());
+    hub_.publish("sip", as_text(e));
 }
 
 void Monitor::read_log()
@@ -167,7 +176,7 @@ void Monitor::read_log()
     if (!log_)
         return;
     for (const std::string& line : log_->poll()) {
-        hub_.publish("log", json{{"line", line}}.dump(-1, ' ', false, json::error_handler_t::replace));
+        hub_.publish("log", as_text(json{{"line", line}}));
         std::lock_guard<std::mutex> hold(guard_);
         const bool seen =
             line.find(SEES_SAMPLE) != std::string::npos || line.find(SEEN_ON_DESCENT) != std::string::npos;
@@ -225,22 +234,30 @@ void Monitor::run()
     json last;
     Clock::time_point last_sent{};
     while (!stopping_) {
-        read_log();
-        SipperLink::Reply failure;
-        json status = snapshot(link_, failure);
-        track_sip(status);
-        const bool busy = status.value("status", 0) == 2 && status.value("connected", false);
-        const auto now = Clock::now();
-        const auto period = busy ? BUSY_EVENT_PERIOD : IDLE_EVENT_PERIOD;
-        if (status != last || now - last_sent >= period) {
-            const std::string text = status.dump();
-            {
-                std::lock_guard<std::mutex> hold(guard_);
-                last_status_ = text;
+        bool busy = false;
+        try {
+            read_log();
+            SipperLink::Reply failure;
+            json status = snapshot(link_, failure);
+            track_sip(status);
+            busy = status.value("status", 0) == 2 && status.value("connected", false);
+            const auto now = Clock::now();
+            const auto period = busy ? BUSY_EVENT_PERIOD : IDLE_EVENT_PERIOD;
+            if (status != last || now - last_sent >= period) {
+                const std::string text = as_text(status);
+                {
+                    std::lock_guard<std::mutex> hold(guard_);
+                    last_status_ = text;
+                }
+                hub_.publish("status", text);
+                last = status;
+                last_sent = now;
             }
-            hub_.publish("status", text);
-            last = status;
-            last_sent = now;
+        } catch (const std::exception& e) {
+            // One bad pass (an unreadable log, say) must not end the watch.
+            std::fprintf(stderr, "sipper-web: monitor: %s\n", e.what());
+        } catch (const Exception& e) {
+            std::fprintf(stderr, "sipper-web: monitor: %s\n", e.message().c_str());
         }
         std::unique_lock<std::mutex> hold(wake_guard_);
         wake_.wait_for(hold, busy ? BUSY_PERIOD : IDLE_PERIOD, [this] { return stopping_.load(); });
