@@ -1,0 +1,238 @@
+#pragma once
+#include <httplib.h>
+
+#include <atomic>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+#include "tests/support/ChildProcess.h"
+
+// sipper-web started as a program, an HTTP client for it and event-stream
+// readers, for the tests. WebTest runs it beside the simulated installation
+// (fixed names, so it holds their lock); WebAloneTest runs it alone under an
+// interface name of its own, with no sipper behind it.
+class WebProcess {
+public:
+    struct Answer {
+        int status = -1;
+        nlohmann::json body;
+    };
+
+    // Reads /api/v1/events on a thread of its own and keeps every event.
+    class EventReader {
+    public:
+        EventReader(int port, std::string token = "") : client_("127.0.0.1", port)
+        {
+            client_.set_read_timeout(5, 0);
+            httplib::Headers h;
+            if (!token.empty())
+                h.emplace("Authorization", "Bearer " + token);
+            thread_ = std::thread([this, h] {
+                client_.Get("/api/v1/events", h, [this](const char* data, std::size_t n) {
+                    take(std::string(data, n));
+                    return !stop_;
+                });
+            });
+        }
+        ~EventReader()
+        {
+            stop_ = true;
+            client_.stop();
+            thread_.join();
+        }
+
+        std::vector<std::pair<std::string, nlohmann::json>> events() const
+        {
+            std::lock_guard<std::mutex> hold(guard_);
+            return events_;
+        }
+
+        // Index of the first event of this kind from `from` on that satisfies
+        // `match`; waits up to `seconds`. -1 when none came.
+        template <class F>
+        int wait_for(const std::string& kind, F match, double seconds, std::size_t from = 0) const
+        {
+            int found = -1;
+            eventually(
+                [&] {
+                    auto all = events();
+                    for (std::size_t i = from; i < all.size(); ++i)
+                        if (all[i].first == kind && match(all[i].second)) {
+                            found = static_cast<int>(i);
+                            return true;
+                        }
+                    return false;
+                },
+                seconds);
+            return found;
+        }
+
+    private:
+        void take(const std::string& text)
+        {
+            std::lock_guard<std::mutex> hold(guard_);
+            buffer_ += text;
+            for (std::size_t end; (end = buffer_.find("\n\n")) != std::string::npos;) {
+                std::string frame = buffer_.substr(0, end);
+                buffer_.erase(0, end + 2);
+                std::string kind, data;
+                std::size_t start = 0;
+                while (start < frame.size()) {
+                    std::size_t nl = std::min(frame.find('\n', start), frame.size());
+                    std::string line = frame.substr(start, nl - start);
+                    if (line.rfind("event: ", 0) == 0) kind = line.substr(7);
+                    if (line.rfind("data: ", 0) == 0) data += line.substr(6);
+                    start = nl + 1;
+                }
+                if (!kind.empty())
+                    events_.emplace_back(kind, nlohmann::json::parse(data));
+            }
+        }
+
+        httplib::Client client_;
+        std::thread thread_;
+        std::atomic<bool> stop_{false};
+        mutable std::mutex guard_;
+        std::string buffer_;
+        std::vector<std::pair<std::string, nlohmann::json>> events_;
+    };
+
+    WebProcess() = default;
+    WebProcess(const WebProcess&) = delete;
+    WebProcess& operator=(const WebProcess&) = delete;
+    ~WebProcess() { stop(); }
+
+    static std::string bin(const std::string& program) { return std::string(SIPPER_BUILD_DIR) + "/bin/" + program; }
+
+    static std::string read_file(const std::string& path)
+    {
+        std::ifstream in(path);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+    template <class F>
+    static bool eventually(F condition, double seconds)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (condition())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return condition();
+    }
+
+    // Runs a program with its output in `out`, in a process group of its own.
+    static pid_t spawn(std::vector<std::string> args, const std::string& out)
+    {
+        pid_t pid = fork();
+        if (pid == 0) {
+            setpgid(0, 0);
+            int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+            if (fd >= 0) {
+                dup2(fd, 1);
+                dup2(fd, 2);
+            }
+            std::vector<char*> argv;
+            for (std::string& a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        return pid;
+    }
+
+    // Starts sipper-web on a free loopback port with these extra options;
+    // false when it did not print its address.
+    bool start(std::vector<std::string> options, const std::string& out)
+    {
+        std::vector<std::string> args{bin("sipper-web"), "--listen", "127.0.0.1:0"};
+        args.insert(args.end(), options.begin(), options.end());
+        out_ = out;
+        pid_ = spawn(args, out_);
+        const std::string mark = "serving http://127.0.0.1:";
+        return eventually(
+            [&] {
+                const std::string text = read_file(out_);
+                const std::size_t p = text.find(mark);
+                if (p == std::string::npos)
+                    return false;
+                port_ = std::atoi(text.c_str() + p + mark.size());
+                return port_ > 0;
+            },
+            10.0);
+    }
+
+    // SIGTERM; sipper-web must end by itself with status 0.
+    void stop()
+    {
+        if (pid_ <= 0)
+            return;
+        kill(pid_, SIGTERM);
+        const std::optional<int> status = wait_status(pid_, 10000);
+        if (!status) {
+            ADD_FAILURE() << "sipper-web did not stop on SIGTERM";
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        } else {
+            EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
+                << "sipper-web status " << *status << "\n" << read_file(out_);
+        }
+        pid_ = -1;
+    }
+
+    Answer get(const std::string& target, const std::string& token = "") const
+    {
+        httplib::Client c("127.0.0.1", port_);
+        c.set_read_timeout(30, 0);
+        httplib::Headers h;
+        if (!token.empty())
+            h.emplace("Authorization", "Bearer " + token);
+        return answer(c.Get(target, h));
+    }
+
+    Answer post(const std::string& body, const std::string& type = "application/json",
+                const std::string& target = "/api/v1/commands") const
+    {
+        httplib::Client c("127.0.0.1", port_);
+        c.set_read_timeout(30, 0);
+        return answer(c.Post(target, body, type));
+    }
+
+    int port() const { return port_; }
+    const std::string& out() const { return out_; }
+
+private:
+    static Answer answer(const httplib::Result& r)
+    {
+        Answer a;
+        if (!r)
+            return a;
+        a.status = r->status;
+        a.body = nlohmann::json::parse(r->body, nullptr, false);
+        return a;
+    }
+
+    pid_t pid_ = -1;
+    int port_ = 0;
+    std::string out_;
+};

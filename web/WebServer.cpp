@@ -1,0 +1,368 @@
+#include "web/WebServer.h"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <cctype>
+#include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "interfaces/ComponentMethods.h"
+#include "interfaces/SipperMethods.h"
+#include "utilities/Exception.h"
+#include "web/CommandParser.h"
+#include "web/DeckReader.h"
+#include "web/LogFollower.h"
+#include "web/Routes.h"
+#include "web/WebAssets.h"
+
+using nlohmann::json;
+
+namespace {
+
+// Threads serving requests; each open event stream keeps one.
+constexpr int SERVER_THREADS = 32;
+// An event stream with nothing to say sends a comment this often, so that a
+// closed browser is noticed and proxies keep the connection.
+constexpr std::chrono::milliseconds KEEPALIVE{10000};
+
+void send_json(httplib::Response& res, int code, const json& body)
+{
+    res.status = code;
+    res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+}
+
+void send_error(httplib::Response& res, int code, const std::string& message, const std::string& field = "")
+{
+    json body = {{"error", message}};
+    if (!field.empty())
+        body["field"] = field;
+    send_json(res, code, body);
+}
+
+// 503 with the channel's result, for every call that found no sipper.
+void send_unavailable(httplib::Response& res, const SipperLink::Reply& r)
+{
+    send_json(res, 503,
+              {{"error", r.text}, {"result", r.result}, {"result_name", SipperLink::result_name(r.result)}});
+}
+
+std::string lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+bool json_content_type(const httplib::Request& req)
+{
+    std::string type = lower(req.get_header_value("Content-Type"));
+    type = type.substr(0, type.find(';'));
+    while (!type.empty() && type.back() == ' ')
+        type.pop_back();
+    return type == "application/json";
+}
+
+const web_routes::Route* route_of(const std::string& path)
+{
+    for (const web_routes::Route& r : web_routes::ROUTES)
+        if (r.path == path)
+            return &r;
+    return nullptr;
+}
+
+// The plate names of get_all_plate_configs, joined by ",".
+std::vector<std::string> split_names(const std::string& joined)
+{
+    std::vector<std::string> names;
+    std::size_t start = 0;
+    while (!joined.empty() && start <= joined.size()) {
+        const std::size_t comma = std::min(joined.find(',', start), joined.size());
+        names.push_back(joined.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return names;
+}
+
+}  // namespace
+
+WebServer::WebServer(Options options)
+    : options_(std::move(options)),
+      link_(options_.interface_name),
+      monitor_(link_, hub_, options_.log_file),
+      server_(std::make_unique<httplib::Server>())
+{
+    server_->new_task_queue = [] { return new httplib::ThreadPool(SERVER_THREADS); };
+    server_->set_payload_max_length(MAX_BODY);
+    register_routes();
+}
+
+WebServer::~WebServer()
+{
+    stop();
+    monitor_.stop();
+}
+
+bool WebServer::same_token(const std::string& given, const std::string& expected)
+{
+    // Every byte of the longer text is looked at whatever differs first.
+    const std::size_t n = std::max(given.size(), expected.size());
+    unsigned char diff = given.size() == expected.size() ? 0 : 1;
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char a = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
+        const unsigned char b = i < expected.size() ? static_cast<unsigned char>(expected[i]) : 0;
+        diff |= static_cast<unsigned char>(a ^ b);
+    }
+    return diff == 0 && !expected.empty();
+}
+
+bool WebServer::authorised(const httplib::Request& req) const
+{
+    if (options_.token.empty())
+        return true;
+    const web_routes::Route* r = route_of(req.path);
+    if (r != nullptr && r->open_without_token && req.method == "GET")
+        return true;
+    const std::string header = req.get_header_value("Authorization");
+    const std::string scheme = "Bearer ";
+    if (header.size() <= scheme.size() || lower(header.substr(0, scheme.size())) != lower(scheme))
+        return false;
+    return same_token(header.substr(scheme.size()), options_.token);
+}
+
+void WebServer::register_routes()
+{
+    using Handler = void (WebServer::*)(const httplib::Request&, httplib::Response&);
+    const std::map<std::string, Handler> handlers = {
+        {"GET /", &WebServer::asset},
+        {"GET /app.js", &WebServer::asset},
+        {"GET /style.css", &WebServer::asset},
+        {"GET /openapi.json", &WebServer::asset},
+        {"GET /api/v1/status", &WebServer::status},
+        {"GET /api/v1/deck", &WebServer::deck},
+        {"POST /api/v1/commands", &WebServer::command},
+        {"GET /api/v1/events", &WebServer::events},
+        {"GET /api/v1/log", &WebServer::log_tail},
+    };
+
+    server_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        if (!authorised(req)) {
+            res.set_header("WWW-Authenticate", "Bearer");
+            send_error(res, 401, "missing or wrong bearer token");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (req.body.size() > MAX_BODY) {
+            send_error(res, 413, "request body over " + std::to_string(MAX_BODY) + " bytes", "body");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    server_->set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
+        std::string what = "unknown failure";
+        try {
+            std::rethrow_exception(ep);
+        } catch (const Exception& e) {
+            what = e.message();
+        } catch (const std::exception& e) {
+            what = e.what();
+        } catch (...) {
+        }
+        send_error(res, 500, what);
+    });
+    server_->set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+        if (!res.body.empty())
+            return;
+        if (res.status == 413)
+            send_error(res, 413, "request body over " + std::to_string(MAX_BODY) + " bytes", "body");
+        else if (res.status == 404)
+            send_error(res, 404, "no such resource: " + req.path);
+    });
+
+    for (const web_routes::Route& r : web_routes::ROUTES) {
+        const std::string key = (r.verb == web_routes::Verb::get ? "GET " : "POST ") + std::string(r.path);
+        auto it = handlers.find(key);
+        if (it == handlers.end())
+            throw Exception("sipper-web: no handler for the route " + key);
+        Handler h = it->second;
+        auto call = [this, h](const httplib::Request& req, httplib::Response& res) { (this->*h)(req, res); };
+        auto wrong_method = [verb = r.verb](const httplib::Request&, httplib::Response& res) {
+            res.set_header("Allow", verb == web_routes::Verb::get ? "GET" : "POST");
+            send_error(res, 405, std::string("this resource takes ") +
+                                     (verb == web_routes::Verb::get ? "GET" : "POST") + " only");
+        };
+        const std::string path(r.path);
+        if (r.verb == web_routes::Verb::get) {
+            server_->Get(path, call);
+            server_->Post(path, wrong_method);
+        } else {
+            server_->Post(path, call);
+            server_->Get(path, wrong_method);
+        }
+        server_->Put(path, wrong_method);
+        server_->Delete(path, wrong_method);
+        server_->Patch(path, wrong_method);
+    }
+}
+
+bool WebServer::bind(const std::string& host, int port)
+{
+    if (port == 0) {
+        port_ = server_->bind_to_any_port(host);
+        return port_ > 0;
+    }
+    port_ = port;
+    return server_->bind_to_port(host, port);
+}
+
+bool WebServer::serve()
+{
+    monitor_.start();
+    const bool ok = server_->listen_after_bind();
+    monitor_.stop();
+    return ok;
+}
+
+void WebServer::stop()
+{
+    hub_.close();
+    if (server_)
+        server_->stop();
+}
+
+void WebServer::asset(const httplib::Request& req, httplib::Response& res)
+{
+    const WebAsset* a = find_web_asset(req.path);
+    if (a == nullptr) {
+        send_error(res, 404, "no such resource: " + req.path);
+        return;
+    }
+    res.set_content(std::string(a->body), std::string(a->content_type).c_str());
+    res.set_header("Cache-Control", "no-cache");
+}
+
+void WebServer::status(const httplib::Request&, httplib::Response& res)
+{
+    SipperLink::Reply failure;
+    json s = Monitor::snapshot(link_, failure);
+    if (!failure.ok()) {
+        send_unavailable(res, failure);
+        return;
+    }
+    send_json(res, 200, s);
+}
+
+void WebServer::deck(const httplib::Request&, httplib::Response& res)
+{
+    SipperLink::Reply plate = link_.query(sipper_methods::GET_PLATE_INFO);
+    if (!plate.ok()) {
+        send_unavailable(res, plate);
+        return;
+    }
+    std::string dir = options_.config_dir;
+    if (dir.empty()) {
+        SipperLink::Reply r = link_.query(component_methods::GET_CFG_DIR);
+        if (!r.ok()) {
+            send_unavailable(res, r);
+            return;
+        }
+        dir = std::get<std::string>(r.values.at(0));
+    }
+    SipperLink::Reply all = link_.query(sipper_methods::GET_ALL_PLATE_CONFIGS);
+    if (!all.ok()) {
+        send_unavailable(res, all);
+        return;
+    }
+    json d = DeckReader::read(dir, std::get<std::string>(plate.values.at(0)));
+    d["config_dir"] = dir;
+    d["plates"] = split_names(std::get<std::string>(all.values.at(0)));
+    send_json(res, 200, d);
+}
+
+void WebServer::command(const httplib::Request& req, httplib::Response& res)
+{
+    if (!json_content_type(req)) {
+        send_error(res, 415, "a command must be sent with Content-Type application/json", "Content-Type");
+        return;
+    }
+    CommandParser::Result r = CommandParser::parse(req.body, nullptr);
+    if (r.needs_plate) {
+        SipperLink::Reply info = link_.query(sipper_methods::GET_PLATE_INFO);
+        if (!info.ok()) {
+            send_unavailable(res, info);
+            return;
+        }
+        SipperLink::Reply all = link_.query(sipper_methods::GET_ALL_PLATE_CONFIGS);
+        if (!all.ok()) {
+            send_unavailable(res, all);
+            return;
+        }
+        CommandParser::Plate plate;
+        plate.name = std::get<std::string>(info.values.at(0));
+        plate.rows = std::get<std::int32_t>(info.values.at(1));
+        plate.columns = std::get<std::int32_t>(info.values.at(2));
+        plate.names = split_names(std::get<std::string>(all.values.at(0)));
+        r = CommandParser::parse(req.body, &plate);
+    }
+    if (!r.ok) {
+        send_error(res, 400, r.message, r.field);
+        return;
+    }
+    if (r.command.sip)
+        monitor_.sip_sent(*r.command.sip);
+    SipperLink::Reply sent = link_.call(r.command.method, r.command.args);
+    if (!sent.ok()) {
+        if (r.command.sip)
+            monitor_.sip_not_sent();
+        send_unavailable(res, sent);
+        return;
+    }
+    send_json(res, 202, {{"command", r.command.name}, {"sent", r.command.sent}});
+}
+
+void WebServer::events(const httplib::Request&, httplib::Response& res)
+{
+    auto sub = hub_.subscribe();
+    res.set_header("Cache-Control", "no-cache");
+    res.set_header("X-Accel-Buffering", "no");
+    res.set_chunked_content_provider(
+        "text/event-stream",
+        [this, sub](std::size_t, httplib::DataSink& sink) {
+            // The current state first, so a new browser need not wait for a change.
+            std::string hello = ": sipper-web events\nretry: 2000\n\n";
+            const std::string now = monitor_.last_status();
+            if (!now.empty())
+                hello += "event: status\ndata: " + now + "\n\n";
+            if (!sink.write(hello.data(), hello.size()))
+                return false;
+            for (;;) {
+                if (hub_.closed() || !sink.is_writable())
+                    return false;
+                std::optional<std::string> frame = hub_.next(*sub, KEEPALIVE);
+                if (hub_.closed())
+                    return false;
+                const std::string text = frame ? *frame : std::string(": keepalive\n\n");
+                if (!sink.write(text.data(), text.size()))
+                    return false;
+            }
+        },
+        [this, sub](bool) { hub_.unsubscribe(sub); });
+}
+
+void WebServer::log_tail(const httplib::Request& req, httplib::Response& res)
+{
+    std::size_t count = DEFAULT_TAIL;
+    if (req.has_param("tail")) {
+        const std::string t = req.get_param_value("tail");
+        if (t.empty() || t.size() > 6 || !std::all_of(t.begin(), t.end(), [](unsigned char c) { return std::isdigit(c); }) ||
+            std::stoul(t) < 1 || std::stoul(t) > MAX_TAIL) {
+            send_error(res, 400, "tail must be a whole number from 1 to " + std::to_string(MAX_TAIL), "tail");
+            return;
+        }
+        count = std::stoul(t);
+    }
+    if (options_.log_file.empty()) {
+        send_error(res, 404, "sipper-web was started without the sipper's log file (--log)");
+        return;
+    }
+    send_json(res, 200, {{"file", options_.log_file}, {"lines", LogFollower::tail(options_.log_file, count)}});
+}

@@ -1,0 +1,70 @@
+#pragma once
+#include <memory>
+#include <string>
+
+#include "web/EventHub.h"
+#include "web/Monitor.h"
+#include "web/SipperLink.h"
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}  // namespace httplib
+
+// The HTTP side of sipper-web: the routes of web_routes::ROUTES over one
+// SipperLink, with the security rules applied to every request before it
+// reaches a handler:
+//   - with a token, every request but the page's own files must carry
+//     "Authorization: Bearer <token>" (compared in constant time);
+//   - a command is a POST with Content-Type application/json, so a page of
+//     another origin cannot send one (no CORS headers are ever given);
+//   - a body over 64 KiB is refused.
+//
+//   WebServer::Options o;  o.interface_name = "Sipper";
+//   WebServer server(o);
+//   server.listen("127.0.0.1", 8344);   // blocks until stop()
+class WebServer {
+public:
+    struct Options {
+        std::string interface_name = "Sipper";
+        std::string config_dir;  // empty: ask the sipper (get_cfg_dir)
+        std::string log_file;    // empty: no log tail, no sip outcomes from lines
+        std::string token;       // empty: no token required (loopback only)
+    };
+
+    static constexpr std::size_t MAX_BODY = 64 * 1024;
+    static constexpr std::size_t MAX_TAIL = 5000;
+    static constexpr std::size_t DEFAULT_TAIL = 100;
+
+    explicit WebServer(Options options);
+    ~WebServer();
+    WebServer(const WebServer&) = delete;
+    WebServer& operator=(const WebServer&) = delete;
+
+    // Binds (port 0 picks a free one, see port()), then serves until stop().
+    bool bind(const std::string& host, int port);
+    int port() const { return port_; }
+    bool serve();
+    void stop();
+
+    // Equal texts in time that depends on their lengths only.
+    static bool same_token(const std::string& given, const std::string& expected);
+
+private:
+    void register_routes();
+    bool authorised(const httplib::Request& req) const;
+    void status(const httplib::Request& req, httplib::Response& res);
+    void deck(const httplib::Request& req, httplib::Response& res);
+    void command(const httplib::Request& req, httplib::Response& res);
+    void events(const httplib::Request& req, httplib::Response& res);
+    void log_tail(const httplib::Request& req, httplib::Response& res);
+    void asset(const httplib::Request& req, httplib::Response& res);
+
+    Options options_;
+    SipperLink link_;
+    EventHub hub_;
+    Monitor monitor_;
+    std::unique_ptr<httplib::Server> server_;
+    int port_ = 0;
+};

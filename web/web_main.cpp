@@ -1,0 +1,180 @@
+// sipper-web: serves the sipper's state, deck and commands over HTTP/JSON,
+// and a page that draws the deck live.
+//
+//   sipper-web [--interface NAME] [--config-dir DIR] [--log FILE]
+//              [--listen ADDR:PORT] [--token-file FILE]
+//
+// It listens on 127.0.0.1:8344 by default. Any address other than a
+// loopback one needs --token-file: then every API request must carry
+// "Authorization: Bearer <token>". Port 0 picks a free port; the address
+// served is printed on standard output.
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "utilities/Exception.h"
+#include "web/WebServer.h"
+
+#if defined(__SANITIZE_THREAD__)
+// Debian's cpp-httplib is a shared library built without ThreadSanitizer:
+// the thread sanitizer sees the memcpy and memcmp it calls but not the
+// inlined atomics that order them (its function-local statics), and reports
+// races between its own worker threads. Ignore what that library does by
+// itself; our handlers stay instrumented.
+extern "C" const char* __tsan_default_suppressions()
+{
+    return "called_from_lib:libcpp-httplib.so\n";
+}
+#endif
+
+namespace {
+
+constexpr int EXIT_USAGE = 64;
+// Shorter tokens are too easy to guess for a stage that moves.
+constexpr std::size_t MIN_TOKEN_LENGTH = 16;
+
+const char* const USAGE =
+    "usage: sipper-web [--interface NAME] [--config-dir DIR] [--log FILE]\n"
+    "                  [--listen ADDR:PORT] [--token-file FILE]\n"
+    "  --interface NAME   the sipper's interface (default Sipper)\n"
+    "  --config-dir DIR   the sipper's configuration directory (default: ask the sipper)\n"
+    "  --log FILE         the sipper's log file, for the log tail and sip outcomes\n"
+    "  --listen ADDR:PORT default 127.0.0.1:8344; port 0 picks a free one\n"
+    "  --token-file FILE  bearer token required on every API request; needed for\n"
+    "                     any address that is not loopback\n";
+
+struct UsageError {
+    std::string text;
+};
+
+struct Options {
+    WebServer::Options server;
+    std::string host = "127.0.0.1";
+    int port = 8344;
+    std::string token_file;
+};
+
+bool is_loopback(const std::string& host)
+{
+    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
+void parse_listen(const std::string& text, Options& o)
+{
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size())
+        throw UsageError{"--listen takes ADDR:PORT, not \"" + text + "\""};
+    std::string host = text.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    const std::string port = text.substr(colon + 1);
+    if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) > 65535)
+        throw UsageError{"--listen: \"" + port + "\" is not a port number"};
+    o.host = host;
+    o.port = std::stoi(port);
+}
+
+std::string read_token(const std::string& path)
+{
+    std::ifstream in(path);
+    if (!in)
+        throw UsageError{"cannot read the token file " + path};
+    std::stringstream s;
+    s << in.rdbuf();
+    std::string token = s.str();
+    while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back())))
+        token.pop_back();
+    while (!token.empty() && std::isspace(static_cast<unsigned char>(token.front())))
+        token.erase(token.begin());
+    if (token.size() < MIN_TOKEN_LENGTH)
+        throw UsageError{"the token in " + path + " is shorter than " + std::to_string(MIN_TOKEN_LENGTH) +
+                         " characters"};
+    if (token.find_first_of(" \t\r\n") != std::string::npos)
+        throw UsageError{"the token in " + path + " holds white space"};
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && (st.st_mode & 0077) != 0)
+        std::fprintf(stderr, "sipper-web: warning: %s can be read by other users\n", path.c_str());
+    return token;
+}
+
+Options parse(int argc, char** argv)
+{
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (++i >= argc)
+                throw UsageError{a + " needs a value"};
+            return argv[i];
+        };
+        if (a == "--interface") o.server.interface_name = value();
+        else if (a == "--config-dir") o.server.config_dir = value();
+        else if (a == "--log") o.server.log_file = value();
+        else if (a == "--listen") parse_listen(value(), o);
+        else if (a == "--token-file") o.token_file = value();
+        else if (a == "--help" || a == "-h") {
+            std::fputs(USAGE, stdout);
+            std::exit(0);
+        } else
+            throw UsageError{"unknown option \"" + a + "\""};
+    }
+    if (!o.token_file.empty())
+        o.server.token = read_token(o.token_file);
+    else if (!is_loopback(o.host))
+        throw UsageError{"refusing to listen on " + o.host +
+                         " without --token-file: only loopback addresses may be served without a token"};
+    return o;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options o;
+    try {
+        o = parse(argc, argv);
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "sipper-web: %s\n(sipper-web --help shows the usage)\n", e.text.c_str());
+        return EXIT_USAGE;
+    }
+
+    // Signals are taken by one thread that stops the server in order.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    try {
+        WebServer server(o.server);
+        if (!server.bind(o.host, o.port)) {
+            std::fprintf(stderr, "sipper-web: cannot listen on %s:%d\n", o.host.c_str(), o.port);
+            return 1;
+        }
+        const std::string shown = o.host.find(':') != std::string::npos ? "[" + o.host + "]" : o.host;
+        std::printf("sipper-web: serving http://%s:%d/ for the interface %s\n", shown.c_str(), server.port(),
+                    o.server.interface_name.c_str());
+        std::fflush(stdout);
+        std::thread stopper([&server, stop_signals] {
+            int sig = 0;
+            sigwait(&stop_signals, &sig);
+            server.stop();
+        });
+        const bool ok = server.serve();
+        // Wakes the stopper when the server ended on its own.
+        kill(getpid(), SIGTERM);
+        stopper.join();
+        return ok ? 0 : 1;
+    } catch (const Exception& e) {
+        std::fprintf(stderr, "sipper-web: %s\n", e.message().c_str());
+        return 1;
+    }
+}
