@@ -25,6 +25,7 @@
 //   sipper_bench [--quick] [--full-plate] [--only GROUP,...]
 //     --quick: fewer samples, 2 s of idle CPU, 10 trips, 3 wells
 //     --full-plate: all 96 wells
+//     --keep: leave the scratch directory with the installations' logs
 //     GROUP: channel rate idle running config kill sip
 #include <fcntl.h>
 #include <signal.h>
@@ -67,6 +68,7 @@ namespace {
 
 bool quick = false;
 bool full_plate = false;
+bool keep = false;  // leave the scratch directory (logs of the installation rows)
 
 double us_since(Clock::time_point t) { return std::chrono::duration<double, std::micro>(Clock::now() - t).count(); }
 
@@ -850,9 +852,12 @@ Point vector_value(const ConfigurationFile& cfg, const std::string& key)
 double real_value(const ConfigurationFile& cfg, const std::string& key)
 {
     double value = 0;
-    if (!cfg.get_value(key, value))
-        throw Exception("bench: no value " + key);
-    return value;
+    int whole = 0;
+    if (cfg.get_value(key, value))
+        return value;
+    if (cfg.get_value(key, whole))
+        return whole;
+    throw Exception("bench: no value " + key);
 }
 
 // The stage as the sipper drives it during a sip: the places from its
@@ -945,7 +950,8 @@ SipFloor sip_floor(const SipGeometry& g, const Point& well, bool sensed, int was
 struct SipBreakdown {
     bool known = false;
     double to_first_move = 0;    // command, worker start, idle check of the sample interface, set-up calls
-    double completion_late = 0;  // moves seen complete after their floor: 100 ms polls (and the overrun lift)
+    double completion_late = 0;  // moves seen complete after their floor: 100 ms polls
+    double overrun = 0;          // the lift after a sensed descent starts below the sensor depth, still going down
     double sensor_decision = 0;  // liquid reached to the sensor decision: 5 ms polls, five hits
     double after_descent = 0;    // sample-interface calls; timed: waiting for state 2 beyond state 1 (50 ms polls)
     double between_moves = 0;    // other gaps between moves: set-up calls, logging, dwells' slack
@@ -956,8 +962,6 @@ SipBreakdown break_down(const std::vector<SimTraceRecord>& linear, const std::ve
                         const SipFloor& f, bool sensed, double sent, double done)
 {
     SipBreakdown b;
-    if (linear.empty() || linear.front().board_time > sent)
-        return b;  // the trace no longer holds the whole sip
     std::vector<double> starts, seen;
     for (std::size_t i = 0; i < linear.size(); ++i) {
         const SimTraceRecord& t = linear[i];
@@ -994,6 +998,8 @@ SipBreakdown break_down(const std::vector<SimTraceRecord>& linear, const std::ve
         const double late = seen[i] - starts[i] - f.moves[i];
         if (sensed && i == descent)
             b.sensor_decision = late;
+        else if (sensed && i == descent + 1)
+            b.overrun = late;
         else
             b.completion_late += late;
         if (i + 1 < starts.size()) {
@@ -1010,6 +1016,38 @@ SipBreakdown break_down(const std::vector<SimTraceRecord>& linear, const std::ve
     return b;
 }
 
+// A board's trace read while it is written: the board keeps only its last
+// 1024 calls, fewer than a sip makes.
+class TraceCollector {
+public:
+    explicit TraceCollector(SimBoard& board) : board_(board) {}
+    void restart()
+    {
+        board_.clear_trace();
+        records_.clear();
+        next_ = 0;
+        lost_ = false;
+    }
+    void collect()
+    {
+        for (SimTraceRecord& r : board_.trace()) {
+            if (r.sequence < next_)
+                continue;
+            lost_ = lost_ || r.sequence > next_;
+            next_ = r.sequence + 1;
+            records_.push_back(std::move(r));
+        }
+    }
+    const std::vector<SimTraceRecord>& records() const { return records_; }
+    bool lost() const { return lost_; }
+
+private:
+    SimBoard& board_;
+    std::vector<SimTraceRecord> records_;
+    std::uint64_t next_ = 0;
+    bool lost_ = false;
+};
+
 void bench_time_per_sip(const std::string& dir, bool sensed)
 {
     const int wash_ms = 500;
@@ -1022,6 +1060,7 @@ void bench_time_per_sip(const std::string& dir, bool sensed)
             const SipGeometry g(run.dir + "cfg/");
             SipperIF& s = *run.sipper;
             SimBoard linear(1), rotary(2);
+            TraceCollector linear_trace(linear), rotary_trace(rotary);
             // Board time runs with the monotonic clock at factor 1; this maps
             // the bench's clock onto it.
             const auto c0 = Clock::now();
@@ -1046,17 +1085,35 @@ void bench_time_per_sip(const std::string& dir, bool sensed)
             for (int i = -1; i < static_cast<int>(wells.size()) && failure.empty(); ++i) {
                 const auto [row, column] = i < 0 ? wells.back() : wells[static_cast<std::size_t>(i)];
                 const std::string text = std::string(1, char('A' + row)) + std::to_string(column + 1);
-                linear.clear_trace();
-                rotary.clear_trace();
+                linear_trace.restart();
+                rotary_trace.restart();
                 const auto t0 = Clock::now();
                 const double sent = board_now();
                 if (s.sip(text, i + 2, row, column, 0.0, wash_ms, wash_ms) != call_ok) {
                     failure = "sip was not accepted";
                     break;
                 }
-                const int status = status_after_busy(s, 30.0, 2);
+                // The status as a peer polls it, every 2 ms; the traces
+                // every 200 ms.
+                int status = -1;
+                auto collected = Clock::now();
+                while (us_since(t0) < 30e6) {
+                    int now = 2;
+                    if (s.get_status(now) == call_ok && now != 2) {
+                        status = now;
+                        break;
+                    }
+                    if (us_since(collected) > 200e3) {
+                        linear_trace.collect();
+                        rotary_trace.collect();
+                        collected = Clock::now();
+                    }
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                }
                 const double seconds = us_since(t0) / 1e6;
                 const double done = board_now();
+                linear_trace.collect();
+                rotary_trace.collect();
                 if (status != 0) {
                     failure = "sip " + text + (status < 0 ? " did not end" : " ended in error");
                     break;
@@ -1066,7 +1123,11 @@ void bench_time_per_sip(const std::string& dir, bool sensed)
                 const SipFloor f = sip_floor(g, g.well(row, column), sensed, wash_ms, wash_ms);
                 wall.push_back(seconds);
                 floor.push_back(f.total);
-                parts.push_back(break_down(linear.trace(), rotary.trace(), f, sensed, sent, done));
+                if (linear_trace.lost() || rotary_trace.lost())
+                    parts.push_back(SipBreakdown{});
+                else
+                    parts.push_back(
+                        break_down(linear_trace.records(), rotary_trace.records(), f, sensed, sent, done));
             }
             const std::string what = "time per " + kind + " sip (" + std::to_string(wall.size()) + " wells of 96)";
             if (!failure.empty())
@@ -1088,17 +1149,20 @@ void bench_time_per_sip(const std::string& dir, bool sensed)
                     ++known;
                     sum.to_first_move += b.to_first_move;
                     sum.completion_late += b.completion_late;
+                    sum.overrun += b.overrun;
                     sum.sensor_decision += b.sensor_decision;
                     sum.after_descent += b.after_descent;
                     sum.between_moves += b.between_moves;
                     sum.to_idle += b.to_idle;
                 }
                 if (known > 0) {
-                    auto ms = [&](double v) { return fmt("%.0f ms", 1000.0 * v / known); };
+                    auto ms = [&](double v) { return fmt("%.1f ms", 1000.0 * v / known); };
                     add("  extra per sip: command to first move", ms(sum.to_first_move));
                     add("  extra per sip: moves seen complete late (100 ms polls)", ms(sum.completion_late));
-                    if (sensed)
+                    if (sensed) {
                         add("  extra per sip: liquid reached to sensor decision (5 ms polls)", ms(sum.sensor_decision));
+                        add("  extra per sip: lift from below the sensor depth, seen complete", ms(sum.overrun));
+                    }
                     add(sensed ? "  extra per sip: sample-interface calls after the descent"
                                : "  extra per sip: calls and state-2 polling (50 ms) after the descent",
                         ms(sum.after_descent));
@@ -1163,13 +1227,15 @@ int main(int argc, char** argv)
             quick = true;
         } else if (a == "--full-plate") {
             full_plate = true;
+        } else if (a == "--keep") {
+            keep = true;
         } else if (a == "--only" && i + 1 < argc) {
             std::istringstream list(argv[++i]);
             for (std::string g; std::getline(list, g, ',');)
                 only.push_back(g);
         } else {
             std::fprintf(stderr,
-                         "usage: sipper_bench [--quick] [--full-plate] [--only GROUP,...]\n"
+                         "usage: sipper_bench [--quick] [--full-plate] [--keep] [--only GROUP,...]\n"
                          "groups: channel rate idle running config kill sip\n");
             return 64;
         }
@@ -1210,7 +1276,10 @@ int main(int argc, char** argv)
     if (wanted("config"))
         bench_config(dir);
     std::error_code ec;
-    fs::remove_all(dir, ec);
+    if (keep)
+        std::fprintf(stderr, "kept %s\n", dir.c_str());
+    else
+        fs::remove_all(dir, ec);
 
     std::size_t w0 = 0, w1 = 0;
     for (const Row& r : rows) {
