@@ -516,6 +516,19 @@ bool start_installation(Installation& run, const std::string& dir,
     return run.failure.empty();
 }
 
+// Another process that took boards 1 and 2 (re-created them, or removed
+// them) while the rows ran; their figures then mean nothing.
+std::string disturbance(const Installation& run)
+{
+    std::ifstream in(run.dir + "logs/sipper.log");
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const char* sign : {"Board not found", "Board memory unusable"})
+        if (text.find(sign) != std::string::npos)
+            return std::string("DISTURBED: the sipper logged \"") + sign +
+                   "\" (another process replaced boards 1 and 2); figures not valid";
+    return "";
+}
+
 void stop_installation(Installation& run)
 {
     run.sipper.reset();
@@ -774,6 +787,8 @@ void bench_kill_switch(const std::string& dir, int freq)
             if (!r.failure.empty())
                 add(what, "stopped early: " + r.failure);
         }
+        if (const std::string d = disturbance(run); !d.empty())
+            add("kill-switch reaction FREQ " + std::to_string(freq), d);
     }
     stop_installation(run);
     if (!run.failure.empty())
@@ -1143,10 +1158,14 @@ void bench_time_per_sip(const std::string& dir, bool sensed)
                     "<= 1.05");
                 SipBreakdown sum;
                 int known = 0;
-                for (const SipBreakdown& b : parts) {
+                double known_wall = 0, known_floor = 0;
+                for (std::size_t i = 0; i < parts.size(); ++i) {
+                    const SipBreakdown& b = parts[i];
                     if (!b.known)
                         continue;
                     ++known;
+                    known_wall += wall[i];
+                    known_floor += floor[i];
                     sum.to_first_move += b.to_first_move;
                     sum.completion_late += b.completion_late;
                     sum.overrun += b.overrun;
@@ -1168,6 +1187,12 @@ void bench_time_per_sip(const std::string& dir, bool sensed)
                         ms(sum.after_descent));
                     add("  extra per sip: other gaps between moves (set-up calls, logging)", ms(sum.between_moves));
                     add("  extra per sip: last move to idle seen", ms(sum.to_idle));
+                    // The waits the sequences define: the 100 ms move polls,
+                    // the 5 ms sensor polls with the run-on of the unstopped
+                    // descent, the 50 ms state-2 polls.
+                    const double defined = sum.completion_late + sum.sensor_decision + sum.overrun +
+                                           (sensed ? 0.0 : sum.after_descent);
+                    add("  ratio without the waits the sequences define", fmt("%.3f", (known_wall - defined) / known_floor));
                 }
                 if (known < static_cast<int>(parts.size()))
                     add("  (sips whose trace could not be broken down)", std::to_string(parts.size() - known));
@@ -1175,6 +1200,8 @@ void bench_time_per_sip(const std::string& dir, bool sensed)
         } catch (const Exception& e) {
             add("time per " + kind + " sip", "FAILED (" + e.message() + ")");
         }
+        if (const std::string d = disturbance(run); !d.empty())
+            add("time per " + kind + " sip", d);
     }
     stop_installation(run);
     if (!run.failure.empty())
