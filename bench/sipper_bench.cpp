@@ -447,6 +447,7 @@ void copy_sipper_config(const std::string& to, const std::vector<std::pair<std::
 // installation-sim started under the fixed names with a copy of the example
 // configuration, its sipper reset, running and homed.
 struct Installation {
+    int linear_board = -1, rotary_board = -1;
     pid_t pid = -1;
     pid_t sipper_pid = -1;
     std::string dir;
@@ -468,6 +469,15 @@ bool start_installation(Installation& run, const std::string& dir,
         run.failure = "no installation-sim or sipper in the build";
         return false;
     }
+    // Boards of numbers nobody uses, rather than 1 and 2: a process that
+    // starts an installation of its own without the fixed-names lock would
+    // otherwise replace them under the bench.
+    run.linear_board = SimBoard::create_unused(StageDescription::free_running(), 200, 255);
+    run.rotary_board = SimBoard::create_unused(StageDescription::free_running(), 200, 255);
+    if (run.linear_board < 0 || run.rotary_board < 0) {
+        run.failure = "no free board numbers";
+        return false;
+    }
     run.dir = dir;
     fs::remove_all(dir);
     fs::create_directories(dir + "logs");
@@ -476,7 +486,8 @@ bool start_installation(Installation& run, const std::string& dir,
     const std::string command = exe + " Sipper " + dir + "logs/sipper.log " + dir + "cfg/sipper.cfg";
     write_file(dir + "installation.cfg",
                "STAGE_FILE = \"" SIPPER_SOURCE_DIR "/sim/stage-default.cfg\";\nTIME_FACTOR = " +
-                   fmt("%.1f", home_factor) + ";\nLOG_DIR = \"" + dir + "logs\";\nCYCLE_STATE_DURATIONS = [" +
+                   fmt("%.1f", home_factor) + ";\nLINEAR_BOARD = " + std::to_string(run.linear_board) +
+                   ";\nROTARY_BOARD = " + std::to_string(run.rotary_board) + ";\nLOG_DIR = \"" + dir + "logs\";\nCYCLE_STATE_DURATIONS = [" +
                    std::to_string(CYCLE_MS[0]) + ", " + std::to_string(CYCLE_MS[1]) + ", " +
                    std::to_string(CYCLE_MS[2]) + "];\nSTOP_TIMEOUT = 5.0;\nCOMPONENTS = [\"" + command + "\"];\n");
     std::fflush(nullptr);
@@ -509,15 +520,15 @@ bool start_installation(Installation& run, const std::string& dir,
     } else if ((run.sipper_pid = started_pid(dir + "logs/installation.log", "Sipper")) <= 0) {
         run.failure = "the sipper process was not found";
     } else {
-        SimBoard linear(1), rotary(2);
+        SimBoard linear(run.linear_board), rotary(run.rotary_board);
         if (!linear.set_time_factor(factor) || !rotary.set_time_factor(factor))
             run.failure = "the boards' time factor could not be set";
     }
     return run.failure.empty();
 }
 
-// Another process that took boards 1 and 2 (re-created them, or removed
-// them) while the rows ran; their figures then mean nothing.
+// Another process that took the installation's boards (re-created them, or
+// removed them) while the rows ran; their figures then mean nothing.
 std::string disturbance(const Installation& run)
 {
     std::ifstream in(run.dir + "logs/sipper.log");
@@ -525,7 +536,7 @@ std::string disturbance(const Installation& run)
     for (const char* sign : {"Board not found", "Board memory unusable"})
         if (text.find(sign) != std::string::npos)
             return std::string("DISTURBED: the sipper logged \"") + sign +
-                   "\" (another process replaced boards 1 and 2); figures not valid";
+                   "\" (another process replaced its boards); figures not valid";
     return "";
 }
 
@@ -548,6 +559,9 @@ void stop_installation(Installation& run)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     run.pid = -1;
+    for (const int board : {run.linear_board, run.rotary_board})
+        if (board >= 0)
+            SimBoard::remove(board);
 }
 
 std::string loadavg()
@@ -668,7 +682,7 @@ constexpr double WASH1_X = 20, SWAP_X = 350;  // examples/sipper.cfg
 // cruises, at a random moment, then releases it and waits for the reset.
 void trip_kill_switch(Installation& run, int trips, Reactions& r)
 {
-    SimBoard board(1);
+    SimBoard board(run.linear_board);
     SipperIF& s = *run.sipper;
     std::mt19937 random(16);
     // The far end is at least 165 mm away, so X cruises for 0.6 s or more.
@@ -1074,7 +1088,7 @@ void bench_time_per_sip(const std::string& dir, bool sensed)
         try {
             const SipGeometry g(run.dir + "cfg/");
             SipperIF& s = *run.sipper;
-            SimBoard linear(1), rotary(2);
+            SimBoard linear(run.linear_board), rotary(run.rotary_board);
             TraceCollector linear_trace(linear), rotary_trace(rotary);
             // Board time runs with the monotonic clock at factor 1; this maps
             // the bench's clock onto it.
