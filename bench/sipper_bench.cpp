@@ -26,7 +26,7 @@
 //     --quick: fewer samples, 2 s of idle CPU, 10 trips, 3 wells
 //     --full-plate: all 96 wells
 //     --keep: leave the scratch directory with the installations' logs
-//     GROUP: channel rate idle running config kill sip
+//     GROUP: channel rate idle running config kill (kill10, kill100) sip (sensed, timed)
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -1277,7 +1277,7 @@ int main(int argc, char** argv)
         } else {
             std::fprintf(stderr,
                          "usage: sipper_bench [--quick] [--full-plate] [--keep] [--only GROUP,...]\n"
-                         "groups: channel rate idle running config kill sip\n");
+                         "groups: channel rate idle running config kill (kill10, kill100) sip (sensed, timed)\n");
             return 64;
         }
     }
@@ -1294,7 +1294,8 @@ int main(int argc, char** argv)
     }
     if (wanted("idle"))
         bench_idle_sipper(dir);
-    if (wanted("running") || wanted("kill") || wanted("sip")) {
+    if (wanted("running") || wanted("kill") || wanted("kill10") || wanted("kill100") || wanted("sip") ||
+        wanted("sensed") || wanted("timed")) {
         // These rows start the installation under the fixed names.
         FixedNames names(600);
         if (!names.held()) {
@@ -1304,14 +1305,14 @@ int main(int argc, char** argv)
         } else {
             if (wanted("running"))
                 bench_running_sipper(dir);
-            if (wanted("kill")) {
+            if (wanted("kill") || wanted("kill10"))
                 bench_kill_switch(dir, 10);
+            if (wanted("kill") || wanted("kill100"))
                 bench_kill_switch(dir, 100);
-            }
-            if (wanted("sip")) {
+            if (wanted("sip") || wanted("sensed"))
                 bench_time_per_sip(dir, true);
+            if (wanted("sip") || wanted("timed"))
                 bench_time_per_sip(dir, false);
-            }
         }
     }
     if (wanted("config"))
