@@ -791,8 +791,11 @@ void bench_kill_switch(const std::string& dir, int freq)
                 add(what, "FAILED (" + r.failure + ")");
                 continue;
             }
+            const auto over = std::count_if(r.board_ms.begin(), r.board_ms.end(),
+                                            [&](double ms) { return ms > period_ms + 5; });
             add(what + ", board time", summary_ms(r.board_ms) + " (period " + fmt("%.0f", period_ms) + " ms, " +
-                                          std::to_string(r.board_ms.size()) + " trips)",
+                                          std::to_string(r.board_ms.size()) + " trips, " + std::to_string(over) +
+                                          " over " + fmt("%.0f", period_ms + 5) + " ms)",
                 target);
             add(what + ", wall-clock", summary_ms(r.wall_ms), target);
             add("  (input change to the task pass reading it)", summary_ms(r.detect_ms));
