@@ -1,5 +1,5 @@
-// Measures the interface layer and the main loop in one run on one machine
-// and prints a table:
+// Measures the interface layer, the main loop and the stage in use in one
+// run on one machine and prints a table:
 //   - query round trip (get_state against a component served in another
 //     process), median and 99th percentile, next to a socketpair ping-pong of
 //     the same message size between the same two processes, the two taking
@@ -7,24 +7,46 @@
 //   - one-way commands served per second by a component's main loop;
 //   - idle CPU of the sipper process over 10 s, from /proc: in CREATED
 //     (serving its interface only), and RUNNING and homed on the simulated
-//     installation (its task loop watching the kill switch at FREQ 10);
+//     installation;
 //   - task-loop rate for FREQ 10 and FREQ 100;
+//   - kill-switch reaction on the simulated installation at board time
+//     factor 1, FREQ 10 and FREQ 100, idle and with four processes polling
+//     get_status: from the input change to the kill of the moving axes, in
+//     board time (from the board's trace) and wall-clock (the bench seeing
+//     the axes killed);
+//   - time per sip, sensed and timed, over every 8th well of the 96-well
+//     plate at board time factor 1, next to the floor the moves' trapezoid
+//     profiles, the wash dwells and the sample cycle impose, and where the
+//     rest went (from the boards' traces);
 //   - loading a configuration file of 10,000 entries.
+// The installation rows hold the fixed-names lock and are skipped while
+// another sipper serves "Sipper".
 //
-//   sipper_bench [--quick]      (--quick: fewer samples, 2 s of idle CPU)
+//   sipper_bench [--quick] [--full-plate] [--only GROUP,...]
+//     --quick: fewer samples, 2 s of idle CPU, 10 trips, 3 wells
+//     --full-plate: all 96 wells
+//     --keep: leave the scratch directory with the installations' logs
+//     GROUP: channel rate idle running config kill (kill10, kill100) sip (sensed, timed)
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -36,6 +58,7 @@
 #include "interfaces/ComponentIF.h"
 #include "interfaces/ComponentIFS.h"
 #include "interfaces/SipperIF.h"
+#include "sim/SimBoard.h"
 #include "utilities/Exception.h"
 
 namespace fs = std::filesystem;
@@ -44,6 +67,8 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 bool quick = false;
+bool full_plate = false;
+bool keep = false;  // leave the scratch directory (logs of the installation rows)
 
 double us_since(Clock::time_point t) { return std::chrono::duration<double, std::micro>(Clock::now() - t).count(); }
 
@@ -308,9 +333,53 @@ void bench_idle_sipper(const std::string& dir)
     ComponentInterface::remove_objects(name);
 }
 
-// The sipper started by installation-sim under the fixed names, after reset,
-// run and home: its idle state in use. Skipped when another installation
-// serves the names.
+// --- the simulated installation under the fixed names ---------------------------
+
+// The installation's interface names and boards 1 and 2 are machine-wide;
+// every process that uses them holds this flock meanwhile (the tests do the
+// same), so that a test run beside the bench never takes its commands.
+class FixedNames {
+public:
+    static constexpr const char* PATH = "/tmp/sipper-test-fixed-names.lock";
+
+    explicit FixedNames(double wait_seconds)
+    {
+        fd_ = ::open(PATH, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd_ < 0)
+            return;
+        const auto deadline = Clock::now() + std::chrono::duration<double>(wait_seconds);
+        while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || Clock::now() > deadline)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        held_ = true;
+    }
+    ~FixedNames()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    FixedNames(const FixedNames&) = delete;
+    FixedNames& operator=(const FixedNames&) = delete;
+    bool held() const { return held_; }
+
+private:
+    int fd_ = -1;
+    bool held_ = false;
+};
+
+bool another_sipper_serves()
+{
+    if (!fs::exists("/dev/shm/Installation_properties") && !fs::exists("/dev/shm/Sipper_properties"))
+        return false;
+    ComponentIF probe("Sipper");
+    int state = 0;
+    probe.open();
+    probe.set_timeout(300);
+    return probe.get_state(state) == call_ok;
+}
+
 bool sipper_answers(SipperIF& s, int want_state, double seconds)
 {
     const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
@@ -320,6 +389,32 @@ bool sipper_answers(SipperIF& s, int want_state, double seconds)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    return false;
+}
+
+// Polls get_status every `poll_ms` until it is not busy (2); returns the
+// status, or -1 when the deadline passed first.
+int status_after_busy(SipperIF& s, double seconds, int poll_ms = 5)
+{
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    int status = 2;
+    do {
+        if (s.get_status(status) == call_ok && status != 2)
+            return status;
+        std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
+    } while (Clock::now() < deadline);
+    return -1;
+}
+
+bool status_becomes(SipperIF& s, int want, double seconds)
+{
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    int status = -1;
+    do {
+        if (s.get_status(status) == call_ok && status == want)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    } while (Clock::now() < deadline);
     return false;
 }
 
@@ -334,87 +429,388 @@ pid_t started_pid(const std::string& installation_log, const std::string& interf
     return std::regex_search(text, m, started) ? std::stoi(m[1]) : -1;
 }
 
-void bench_running_sipper(const std::string& dir)
+// The example configuration with the named keys' values replaced.
+void copy_sipper_config(const std::string& to, const std::vector<std::pair<std::string, std::string>>& values)
 {
-    const std::string what = "sipper idle CPU (RUNNING, homed)";
+    std::ifstream in(fs::path(SIPPER_SOURCE_DIR) / "examples" / "sipper.cfg");
+    std::ostringstream out;
+    std::string line;
+    while (std::getline(in, line)) {
+        for (const auto& [key, value] : values)
+            if (line.rfind(key + " = ", 0) == 0)
+                line = key + " = " + value + ";";
+        out << line << "\n";
+    }
+    write_file(to, out.str());
+}
+
+// installation-sim started under the fixed names with a copy of the example
+// configuration, its sipper reset, running and homed.
+struct Installation {
+    int linear_board = -1, rotary_board = -1;
+    pid_t pid = -1;
+    pid_t sipper_pid = -1;
+    std::string dir;
+    std::string failure;
+    std::unique_ptr<SipperIF> sipper;
+};
+
+constexpr int CYCLE_MS[] = {600, 300, 300};
+
+// Homes at board time factor `home_factor` (homing at real time takes long
+// and is not what is measured), then sets both boards to `factor`.
+bool start_installation(Installation& run, const std::string& dir,
+                        const std::vector<std::pair<std::string, std::string>>& sipper_values, double home_factor,
+                        double factor)
+{
     const std::string sim = SIPPER_BUILD_DIR "/bin/installation-sim";
     const std::string exe = SIPPER_BUILD_DIR "/bin/sipper";
     if (!fs::exists(sim) || !fs::exists(exe)) {
-        add(what, "not measured (no installation-sim or sipper in the build)");
-        return;
+        run.failure = "no installation-sim or sipper in the build";
+        return false;
     }
-    if (fs::exists("/dev/shm/Installation_properties") || fs::exists("/dev/shm/Sipper_properties")) {
-        ComponentIF probe("Sipper");
-        int state = 0;
-        probe.open();
-        probe.set_timeout(300);
-        if (probe.get_state(state) == call_ok) {
-            add(what, "not measured (another sipper serves \"Sipper\")");
-            return;
-        }
+    // Boards of numbers nobody uses, rather than 1 and 2: a process that
+    // starts an installation of its own without the fixed-names lock would
+    // otherwise replace them under the bench.
+    run.linear_board = SimBoard::create_unused(StageDescription::free_running(), 200, 255);
+    run.rotary_board = SimBoard::create_unused(StageDescription::free_running(), 200, 255);
+    if (run.linear_board < 0 || run.rotary_board < 0) {
+        run.failure = "no free board numbers";
+        return false;
     }
-    const std::string idir = dir + "installation/";
-    fs::create_directories(idir + "logs");
-    fs::copy(fs::path(SIPPER_SOURCE_DIR) / "examples", idir + "cfg", fs::copy_options::recursive);
-    const std::string command = exe + " Sipper " + idir + "logs/sipper.log " + idir + "cfg/sipper.cfg";
-    write_file(idir + "installation.cfg", "STAGE_FILE = \"" SIPPER_SOURCE_DIR "/sim/stage-default.cfg\";\n"
-                                          "TIME_FACTOR = 10.0;\nLOG_DIR = \"" + idir + "logs\";\n"
-                                          "STOP_TIMEOUT = 5.0;\nCOMPONENTS = [\"" + command + "\"];\n");
+    run.dir = dir;
+    fs::remove_all(dir);
+    fs::create_directories(dir + "logs");
+    fs::copy(fs::path(SIPPER_SOURCE_DIR) / "examples", dir + "cfg", fs::copy_options::recursive);
+    copy_sipper_config(dir + "cfg/sipper.cfg", sipper_values);
+    const std::string command = exe + " Sipper " + dir + "logs/sipper.log " + dir + "cfg/sipper.cfg";
+    write_file(dir + "installation.cfg",
+               "STAGE_FILE = \"" SIPPER_SOURCE_DIR "/sim/stage-default.cfg\";\nTIME_FACTOR = " +
+                   fmt("%.1f", home_factor) + ";\nLINEAR_BOARD = " + std::to_string(run.linear_board) +
+                   ";\nROTARY_BOARD = " + std::to_string(run.rotary_board) + ";\nLOG_DIR = \"" + dir + "logs\";\nCYCLE_STATE_DURATIONS = [" +
+                   std::to_string(CYCLE_MS[0]) + ", " + std::to_string(CYCLE_MS[1]) + ", " +
+                   std::to_string(CYCLE_MS[2]) + "];\nSTOP_TIMEOUT = 5.0;\nCOMPONENTS = [\"" + command + "\"];\n");
     std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const std::string out = idir + "installation-sim.out";
+    run.pid = ::fork();
+    if (run.pid == 0) {
+        const std::string out = dir + "installation-sim.out";
         if (std::freopen(out.c_str(), "w", stdout) == nullptr || std::freopen(out.c_str(), "a", stderr) == nullptr)
             ::_exit(126);
-        ::execl(sim.c_str(), sim.c_str(), (idir + "installation.cfg").c_str(), static_cast<char*>(nullptr));
+        ::execl(sim.c_str(), sim.c_str(), (dir + "installation.cfg").c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    std::string failure;
     // installation-sim removes stale objects of the names it starts with, so
     // a client opens only once the sipper has made its channel.
     const auto up_deadline = Clock::now() + std::chrono::seconds(20);
     while (!fs::exists("/dev/shm/Sipper_properties") && Clock::now() < up_deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    {
-        SipperIF s("Sipper");
-        s.open();
-        s.set_timeout(3000);
-        int status = 2;
-        if (!sipper_answers(s, -1, 20.0)) {
-            failure = "the sipper did not answer";
-        } else if (s.reset() != call_ok || !sipper_answers(s, Component::READY, 10.0) || s.run() != call_ok ||
-                   !sipper_answers(s, Component::RUNNING, 5.0)) {
-            failure = "the sipper did not reach RUNNING";
-        } else if (s.home() != call_ok) {
-            failure = "home was not accepted";
-        } else {
-            const auto deadline = Clock::now() + std::chrono::seconds(30);
-            do
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            while ((s.get_status(status) != call_ok || status == 2) && Clock::now() < deadline);
-            const pid_t sipper = started_pid(idir + "logs/installation.log", "Sipper");
-            if (status != 0) {
-                failure = "homing did not succeed";
-            } else if (sipper <= 0) {
-                failure = "the sipper process was not found";
-            } else {
-                const double seconds = quick ? 2.0 : 10.0;
-                const double c0 = cpu_seconds(sipper);
-                const auto t0 = Clock::now();
-                std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-                const double c1 = cpu_seconds(sipper);
-                add("sipper idle CPU (RUNNING, homed, " + fmt("%.0f", seconds) + " s)",
-                    fmt("%.2f %% of a core", 100.0 * (c1 - c0) / (us_since(t0) / 1e6)), "<= 1 %");
-            }
-        }
+    run.sipper = std::make_unique<SipperIF>("Sipper");
+    SipperIF& s = *run.sipper;
+    s.open();
+    s.set_timeout(3000);
+    if (!sipper_answers(s, -1, 20.0)) {
+        run.failure = "the sipper did not answer";
+    } else if (s.reset() != call_ok || !sipper_answers(s, Component::READY, 10.0) || s.run() != call_ok ||
+               !sipper_answers(s, Component::RUNNING, 5.0)) {
+        run.failure = "the sipper did not reach RUNNING";
+    } else if (s.home() != call_ok) {
+        run.failure = "home was not accepted";
+    } else if (status_after_busy(s, 60.0, 50) != 0) {
+        run.failure = "homing did not succeed";
+    } else if ((run.sipper_pid = started_pid(dir + "logs/installation.log", "Sipper")) <= 0) {
+        run.failure = "the sipper process was not found";
+    } else {
+        SimBoard linear(run.linear_board), rotary(run.rotary_board);
+        if (!linear.set_time_factor(factor) || !rotary.set_time_factor(factor))
+            run.failure = "the boards' time factor could not be set";
     }
+    return run.failure.empty();
+}
+
+// Another process that took the installation's boards (re-created them, or
+// removed them) while the rows ran; their figures then mean nothing.
+std::string disturbance(const Installation& run)
+{
+    std::ifstream in(run.dir + "logs/sipper.log");
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const char* sign : {"Board not found", "Board memory unusable"})
+        if (text.find(sign) != std::string::npos)
+            return std::string("DISTURBED: the sipper logged \"") + sign +
+                   "\" (another process replaced its boards); figures not valid";
+    return "";
+}
+
+void stop_installation(Installation& run)
+{
+    run.sipper.reset();
+    if (run.pid <= 0)
+        return;
     ComponentIF installation("Installation");
     if (!installation.open() || installation.kill() != call_ok)
-        ::kill(pid, SIGTERM);
+        ::kill(run.pid, SIGTERM);
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
     int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (!failure.empty())
-        add(what, "FAILED (" + failure + ")");
+    while (::waitpid(run.pid, &status, WNOHANG) == 0) {
+        if (Clock::now() > deadline) {
+            ::kill(run.pid, SIGKILL);
+            ::waitpid(run.pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    run.pid = -1;
+    for (const int board : {run.linear_board, run.rotary_board})
+        if (board >= 0)
+            SimBoard::remove(board);
+}
+
+std::string loadavg()
+{
+    std::ifstream in("/proc/loadavg");
+    std::string a, b, c;
+    in >> a >> b >> c;
+    return a + " " + b + " " + c;
+}
+
+// The sipper started by installation-sim under the fixed names, after reset,
+// run and home: its idle state in use.
+void bench_running_sipper(const std::string& dir)
+{
+    const std::string what = "sipper idle CPU (RUNNING, homed)";
+    Installation run;
+    if (start_installation(run, dir + "installation/", {}, 10.0, 10.0)) {
+        const double seconds = quick ? 2.0 : 10.0;
+        const double c0 = cpu_seconds(run.sipper_pid);
+        const auto t0 = Clock::now();
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        const double c1 = cpu_seconds(run.sipper_pid);
+        add("sipper idle CPU (RUNNING, homed, " + fmt("%.0f", seconds) + " s)",
+            fmt("%.2f %% of a core", 100.0 * (c1 - c0) / (us_since(t0) / 1e6)), "<= 1 %");
+    }
+    stop_installation(run);
+    if (!run.failure.empty())
+        add(what, "FAILED (" + run.failure + ")");
+}
+
+// --- kill-switch reaction -----------------------------------------------------------
+
+// Client processes that poll the sipper's get_status as fast as they can
+// until told to stop; they count their answered calls.
+class StatusPollers {
+public:
+    explicit StatusPollers(int count)
+    {
+        void* p = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED)
+            return;
+        shared_ = new (p) Shared{};
+        std::fflush(nullptr);
+        for (int i = 0; i < count && i < MOST; ++i) {
+            const pid_t pid = ::fork();
+            if (pid == 0) {
+                SipperIF s("Sipper");
+                s.open();
+                int status = 0;
+                while (shared_->stop.load() == 0)
+                    if (s.get_status(status) == call_ok)
+                        shared_->calls[i].fetch_add(1);
+                ::_exit(0);
+            }
+            if (pid > 0)
+                pids_.push_back(pid);
+        }
+        started_ = Clock::now();
+    }
+    ~StatusPollers() { stop(); }
+    StatusPollers(const StatusPollers&) = delete;
+    StatusPollers& operator=(const StatusPollers&) = delete;
+
+    // Answered calls per second over the pollers' lifetime.
+    double stop()
+    {
+        if (shared_ == nullptr)
+            return 0;
+        shared_->stop.store(1);
+        for (const pid_t pid : pids_) {
+            int status = 0;
+            const auto deadline = Clock::now() + std::chrono::seconds(10);
+            while (::waitpid(pid, &status, WNOHANG) == 0) {
+                if (Clock::now() > deadline) {
+                    ::kill(pid, SIGKILL);
+                    ::waitpid(pid, &status, 0);
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        }
+        long calls = 0;
+        for (const auto& c : shared_->calls)
+            calls += c.load();
+        const double rate = calls / (us_since(started_) / 1e6);
+        pids_.clear();
+        ::munmap(shared_, sizeof(Shared));
+        shared_ = nullptr;
+        return rate;
+    }
+
+private:
+    static constexpr int MOST = 8;
+    struct Shared {
+        std::atomic<int> stop{0};
+        std::atomic<long> calls[MOST] = {};
+    };
+    Shared* shared_ = nullptr;
+    std::vector<pid_t> pids_;
+    Clock::time_point started_;
+};
+
+constexpr int INHIBIT_CHANNEL = 0x54;  // the one input the example configuration watches
+constexpr int INHIBIT_CLOSED = 2000;
+constexpr uint16_t AXIS_OFF = 0x04;
+
+struct Reactions {
+    std::vector<double> board_ms;   // input change to the kill call, board time
+    std::vector<double> wall_ms;    // input change to the kill seen on the board
+    std::vector<double> detect_ms;  // input change to the first read of the input
+    std::string failure;
+};
+
+constexpr double WASH1_X = 20, SWAP_X = 350;  // examples/sipper.cfg
+
+// Moves X back and forth at its fast speed between wash station 1 and the
+// plate swap position and trips the kill switch once per move while X
+// cruises, at a random moment, then releases it and waits for the reset.
+void trip_kill_switch(Installation& run, int trips, Reactions& r)
+{
+    SimBoard board(run.linear_board);
+    SipperIF& s = *run.sipper;
+    std::mt19937 random(16);
+    // The far end is at least 165 mm away, so X cruises for 0.6 s or more.
+    std::uniform_int_distribution<int> pause_us(0, 300000);
+    constexpr double STEPS_PER_MM = 80.0;  // the example's 400 steps per 5 mm
+    for (int i = 0; i < trips && r.failure.empty(); ++i) {
+        const double x = board.view().axes[1].position / STEPS_PER_MM;
+        const int target = std::fabs(x - WASH1_X) > std::fabs(x - SWAP_X) ? 1 : 8;
+        if (s.goto_position(target) != call_ok) {
+            r.failure = "goto_position was not accepted";
+            break;
+        }
+        SimBoardView v;
+        bool cruising = false;
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (!cruising && Clock::now() < deadline) {
+            v = board.view();
+            cruising = v.axes[1].loaded_velocity > 0 &&
+                       std::fabs(v.axes[1].velocity) >= 0.99 * v.axes[1].loaded_velocity;
+            if (!cruising)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (!cruising) {
+            r.failure = "X never reached its fast speed";
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(pause_us(random)));
+        v = board.view();
+        unsigned moving = 0;
+        for (int a = 1; a <= 3; ++a)
+            if (v.axes[a].velocity != 0)
+                moving |= 1u << a;
+        double tripped = 0;
+        const auto t0 = Clock::now();
+        board.set_analog(INHIBIT_CHANNEL, 0, &tripped);
+        bool killed = false;
+        while (!killed && us_since(t0) < 2e6) {
+            v = board.view();
+            killed = true;
+            for (int a = 1; a <= 3; ++a)
+                if ((moving & (1u << a)) && ((v.axes[a].status & AXIS_OFF) == 0 || v.axes[a].velocity != 0))
+                    killed = false;
+            if (!killed)
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        const double wall = us_since(t0) / 1000.0;
+        double kill_at = -1, read_at = -1;
+        for (const SimTraceRecord& t : board.trace()) {
+            if (t.board_time < tripped)
+                continue;
+            if (read_at < 0 && t.text.rfind("flex_read_adc16_rtn(" + std::to_string(INHIBIT_CHANNEL) + ")", 0) == 0)
+                read_at = t.board_time;
+            if (t.text.rfind("flex_stop_motion(0, 2, 14)", 0) == 0) {
+                kill_at = t.board_time;
+                break;
+            }
+        }
+        if (!killed || kill_at < 0) {
+            r.failure = "no kill within 2 s of trip " + std::to_string(i + 1);
+        } else {
+            r.wall_ms.push_back(wall);
+            r.board_ms.push_back((kill_at - tripped) * 1000.0);
+            r.detect_ms.push_back((read_at - tripped) * 1000.0);
+        }
+        // The move ends in error once the worker sees its axes killed; the
+        // release resets the sipper to idle.
+        const bool ended = status_becomes(s, 1, 5.0);
+        board.set_analog(INHIBIT_CHANNEL, INHIBIT_CLOSED);
+        if (r.failure.empty() && (!ended || !status_becomes(s, 0, 5.0)))
+            r.failure = "the sipper did not return to idle after trip " + std::to_string(i + 1);
+    }
+}
+
+std::string summary_ms(const std::vector<double>& v)
+{
+    std::vector<double> s = v;
+    std::sort(s.begin(), s.end());
+    const Percentiles p = percentiles(s);
+    return "median " + fmt("%.1f", p.median) + ", p99 " + fmt("%.1f", p.p99) + ", max " + fmt("%.1f", s.back()) +
+           " ms";
+}
+
+void bench_kill_switch(const std::string& dir, int freq)
+{
+    const int trips = quick ? 10 : 50;
+    const double period_ms = 1000.0 / freq;
+    const std::string target = "p99 <= " + fmt("%.0f", period_ms + 5) + " ms";
+    Installation run;
+    const std::string load_before = loadavg();
+    if (start_installation(run, dir + "kill" + std::to_string(freq) + "/", {{"FREQ", std::to_string(freq)}}, 10.0,
+                           1.0)) {
+        for (const bool loaded : {false, true}) {
+            const std::string what =
+                "kill-switch reaction FREQ " + std::to_string(freq) + (loaded ? ", 4 clients polling" : ", idle");
+            Reactions r;
+            double rate = 0;
+            {
+                std::unique_ptr<StatusPollers> pollers;
+                if (loaded)
+                    pollers = std::make_unique<StatusPollers>(4);
+                trip_kill_switch(run, trips, r);
+                if (pollers)
+                    rate = pollers->stop();
+            }
+            if (r.board_ms.empty()) {
+                add(what, "FAILED (" + r.failure + ")");
+                continue;
+            }
+            const auto over = std::count_if(r.board_ms.begin(), r.board_ms.end(),
+                                            [&](double ms) { return ms > period_ms + 5; });
+            add(what + ", board time", summary_ms(r.board_ms) + " (period " + fmt("%.0f", period_ms) + " ms, " +
+                                          std::to_string(r.board_ms.size()) + " trips, " + std::to_string(over) +
+                                          " over " + fmt("%.0f", period_ms + 5) + " ms)",
+                target);
+            add(what + ", wall-clock", summary_ms(r.wall_ms), target);
+            add("  (input change to the task pass reading it)", summary_ms(r.detect_ms));
+            if (loaded)
+                add("  (get_status answered per second, 4 clients)", fmt("%.0f", rate));
+            if (!r.failure.empty())
+                add(what, "stopped early: " + r.failure);
+        }
+        if (const std::string d = disturbance(run); !d.empty())
+            add("kill-switch reaction FREQ " + std::to_string(freq), d);
+    }
+    stop_installation(run);
+    if (!run.failure.empty())
+        add("kill-switch reaction FREQ " + std::to_string(freq), "FAILED (" + run.failure + ")");
+    add("  (load average before, after)", load_before + "; " + loadavg());
 }
 
 // --- task-loop rate --------------------------------------------------------------
@@ -445,6 +841,389 @@ void bench_task_rate(const std::string& dir, double freq)
     const double error = 100.0 * (rate - freq) / freq;
     add("task loop FREQ " + fmt("%.0f", freq), fmt("%.2f calls/s", rate) + " (" + fmt("%+.1f %%", error) + ")",
         freq == 10 ? "within 5 %" : "");
+}
+
+// --- time per sip -----------------------------------------------------------------------
+
+// Time of a trapezoid move over `d` mm from rest to rest at cruise speed `v`
+// (mm/s) and acceleration `a` (mm/s^2), as the board profiles it.
+double trapezoid(double d, double v, double a)
+{
+    d = std::fabs(d);
+    if (d <= 0 || v <= 0 || a <= 0)
+        return 0;
+    return d >= v * v / a ? d / v + v / a : 2 * std::sqrt(d / a);
+}
+
+// Time such a move takes to cover its first `s` mm.
+double trapezoid_until(double d, double s, double v, double a)
+{
+    d = std::fabs(d);
+    s = std::clamp(s, 0.0, d);
+    const double ramp = std::min(v * v / (2 * a), d / 2);  // distance of the acceleration
+    if (s <= ramp)
+        return std::sqrt(2 * s / a);
+    if (s <= d - ramp)
+        return std::sqrt(2 * ramp / a) + (s - ramp) / v;
+    return trapezoid(d, v, a) - std::sqrt(2 * (d - s) / a);
+}
+
+struct Point {
+    double x = 0, y = 0, z = 0;
+};
+
+Point vector_value(const ConfigurationFile& cfg, const std::string& key)
+{
+    std::string text;
+    Point p;
+    if (!cfg.get_value(key, text) || !(std::istringstream(text) >> p.x >> p.y >> p.z))
+        throw Exception("bench: no vector " + key);
+    return p;
+}
+
+double real_value(const ConfigurationFile& cfg, const std::string& key)
+{
+    double value = 0;
+    int whole = 0;
+    if (cfg.get_value(key, value))
+        return value;
+    if (cfg.get_value(key, whole))
+        return whole;
+    throw Exception("bench: no value " + key);
+}
+
+// The stage as the sipper drives it during a sip: the places from its
+// configuration, the moves at FAST_VELOCITY and the acceleration the sip
+// sets (1200 mm/s^2 on every axis), the depth at which the simulated sip
+// sensor sees liquid.
+struct SipGeometry {
+    Point fast, wash1, wash2, well0, well_last_row, well_last_column;
+    double safe_z = 0, sensor_z = 0, acceleration = 1200;
+    int rows = 8, columns = 12;
+
+    explicit SipGeometry(const std::string& cfg_dir)
+    {
+        ConfigurationFile sipper, plate, stage;
+        if (sipper.load_config(cfg_dir + "sipper.cfg") != 0 || plate.load_config(cfg_dir + "plate96.platecfg") != 0 ||
+            stage.load_config(SIPPER_SOURCE_DIR "/sim/stage-default.cfg") != 0)
+            throw Exception("bench: the configuration files do not load");
+        fast = vector_value(sipper, "FAST_VELOCITY");
+        wash1 = vector_value(sipper, "WASHSTATION1_POSITION");
+        wash2 = vector_value(sipper, "WASHSTATION2_POSITION");
+        well0 = vector_value(plate, "POSITION0");
+        well_last_row = vector_value(plate, "POSITION1");
+        well_last_column = vector_value(plate, "POSITION2");
+        safe_z = vector_value(plate, "SIPPER_SAFE_Z").z;
+        // Homing puts Z's zero at the first index past the reverse switch.
+        const double mm_per_step = real_value(stage, "BOARD1_AXIS3_MM_PER_REV") /
+                                   real_value(stage, "BOARD1_AXIS3_STEPS_PER_REV");
+        sensor_z = real_value(stage, "BOARD2_COUPLING1_BEYOND_MM") -
+                   real_value(stage, "BOARD1_AXIS3_INDEX_PHASE") * mm_per_step;
+    }
+    Point well(int row, int column) const
+    {
+        const double a = row / double(rows - 1), b = column / double(columns - 1);
+        auto mix = [&](double p0, double p1, double p2) { return p0 + a * (p1 - p0) + b * (p2 - p0); };
+        return {mix(well0.x, well_last_row.x, well_last_column.x), mix(well0.y, well_last_row.y, well_last_column.y),
+                mix(well0.z, well_last_row.z, well_last_column.z)};
+    }
+    double xy(const Point& from, const Point& to) const
+    {
+        return std::max(trapezoid(to.x - from.x, fast.x, acceleration), trapezoid(to.y - from.y, fast.y, acceleration));
+    }
+    double z(double from, double to) const { return trapezoid(to - from, fast.z, acceleration); }
+};
+
+// The floor of one sip from wash station 2 at the safe height, back to the
+// same place: the moves in the order the sip makes them (goto_position_now:
+// Z to the safe height, X and Y, the descent; the lift; wash 1 and wash 2,
+// each by way of the safe height; the lift), the wash dwells, and, for a
+// timed sip, state 1 of the sample cycle; the rest of the cycle overlaps
+// the washes and counts only where it is longer.
+struct SipFloor {
+    std::vector<double> moves;  // seconds, in the order of the board's start calls
+    double dwell1 = 0, dwell2 = 0, state1 = 0;
+    double total = 0;
+};
+
+SipFloor sip_floor(const SipGeometry& g, const Point& well, bool sensed, int wash1_ms, int wash2_ms)
+{
+    SipFloor f;
+    const double S = g.safe_z;
+    const bool sees = sensed && well.z >= g.sensor_z;
+    const double bottom = sees ? g.sensor_z : well.z;  // where the probe turns
+    Point at = g.wash2;
+    f.moves.push_back(0);  // up to the safe height: already there
+    f.moves.push_back(g.xy(at, well));
+    f.moves.push_back(sees ? trapezoid_until(well.z - S, g.sensor_z - S, g.fast.z, g.acceleration) : g.z(S, well.z));
+    f.state1 = sensed ? (sees ? 0 : CYCLE_MS[0] / 1000.0) : CYCLE_MS[0] / 1000.0;
+    const double before = f.moves[0] + f.moves[1] + f.moves[2] + f.state1;
+    f.moves.push_back(g.z(bottom, S));
+    f.moves.push_back(0);
+    f.moves.push_back(g.xy(well, g.wash1));
+    f.moves.push_back(g.z(S, g.wash1.z));
+    f.dwell1 = wash1_ms / 1000.0;
+    f.moves.push_back(g.z(g.wash1.z, S));
+    f.moves.push_back(g.xy(g.wash1, g.wash2));
+    f.moves.push_back(g.z(S, g.wash2.z));
+    f.dwell2 = wash2_ms / 1000.0;
+    f.moves.push_back(g.z(g.wash2.z, S));
+    double after = f.dwell1 + f.dwell2;
+    for (std::size_t i = 3; i < f.moves.size(); ++i)
+        after += f.moves[i];
+    const double cycle_rest = (CYCLE_MS[1] + CYCLE_MS[2]) / 1000.0;
+    f.total = before + std::max(after, cycle_rest);
+    return f;
+}
+
+// Where one sip's time went beyond its floor, from the linear board's trace
+// (the start of each move and the poll that saw it complete) and the rotary
+// board's (the sensor reads), in seconds.
+struct SipBreakdown {
+    bool known = false;
+    double to_first_move = 0;    // command, worker start, idle check of the sample interface, set-up calls
+    double completion_late = 0;  // moves seen complete after their floor: 100 ms polls
+    double overrun = 0;          // the lift after a sensed descent starts below the sensor depth, still going down
+    double sensor_decision = 0;  // liquid reached to the sensor decision: 5 ms polls, five hits
+    double after_descent = 0;    // sample-interface calls; timed: waiting for state 2 beyond state 1 (50 ms polls)
+    double between_moves = 0;    // other gaps between moves: set-up calls, logging, dwells' slack
+    double to_idle = 0;          // last move to idle seen: final cycle wait, restore calls, status poll
+};
+
+SipBreakdown break_down(const std::vector<SimTraceRecord>& linear, const std::vector<SimTraceRecord>& rotary,
+                        const SipFloor& f, bool sensed, double sent, double done)
+{
+    SipBreakdown b;
+    std::vector<double> starts, seen;
+    for (std::size_t i = 0; i < linear.size(); ++i) {
+        const SimTraceRecord& t = linear[i];
+        if (t.board_time < sent || t.board_time > done || t.text.rfind("flex_start(", 0) != 0)
+            continue;
+        starts.push_back(t.board_time);
+        const std::string args = t.text.substr(std::strlen("flex_start"));
+        double complete = -1;
+        for (std::size_t k = i + 1; k < linear.size() && complete < 0; ++k)
+            if (linear[k].text == "flex_check_move_complete_status" + args + " -> 1")
+                complete = linear[k].board_time;
+        seen.push_back(complete);
+    }
+    if (starts.size() != f.moves.size())
+        return b;
+    const std::size_t descent = 2;
+    if (sensed) {
+        // The decision is the last sensor read of the descent; the sip
+        // reads the sensor nowhere else.
+        double last_read = -1;
+        for (const SimTraceRecord& t : rotary)
+            if (t.board_time >= starts[descent] && t.board_time <= starts[descent + 1] &&
+                t.text.rfind("flex_read_adc16_rtn(83)", 0) == 0)
+                last_read = t.board_time;
+        if (last_read < 0)
+            return b;
+        seen[descent] = last_read;
+    }
+    for (std::size_t i = 0; i < starts.size(); ++i)
+        if (seen[i] < 0)
+            return b;
+    b.to_first_move = starts.front() - sent;
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+        const double late = seen[i] - starts[i] - f.moves[i];
+        if (sensed && i == descent)
+            b.sensor_decision = late;
+        else if (sensed && i == descent + 1)
+            b.overrun = late;
+        else
+            b.completion_late += late;
+        if (i + 1 < starts.size()) {
+            double gap = starts[i + 1] - seen[i];
+            if (i == descent)
+                b.after_descent = gap - f.state1;
+            else
+                b.between_moves += gap;
+        }
+    }
+    b.between_moves -= f.dwell1 + f.dwell2;
+    b.to_idle = done - seen.back();
+    b.known = true;
+    return b;
+}
+
+// A board's trace read while it is written: the board keeps only its last
+// 1024 calls, fewer than a sip makes.
+class TraceCollector {
+public:
+    explicit TraceCollector(SimBoard& board) : board_(board) {}
+    void restart()
+    {
+        board_.clear_trace();
+        records_.clear();
+        next_ = 0;
+        lost_ = false;
+    }
+    void collect()
+    {
+        for (SimTraceRecord& r : board_.trace()) {
+            if (r.sequence < next_)
+                continue;
+            lost_ = lost_ || r.sequence > next_;
+            next_ = r.sequence + 1;
+            records_.push_back(std::move(r));
+        }
+    }
+    const std::vector<SimTraceRecord>& records() const { return records_; }
+    bool lost() const { return lost_; }
+
+private:
+    SimBoard& board_;
+    std::vector<SimTraceRecord> records_;
+    std::uint64_t next_ = 0;
+    bool lost_ = false;
+};
+
+void bench_time_per_sip(const std::string& dir, bool sensed)
+{
+    const int wash_ms = 500;
+    const std::string kind = sensed ? "sensed" : "timed";
+    const std::string load_before = loadavg();
+    Installation run;
+    if (start_installation(run, dir + "sip-" + kind + "/", {{"SIP_SENSOR_PRESENT", sensed ? "1" : "0"}}, 10.0,
+                           1.0)) {
+        try {
+            const SipGeometry g(run.dir + "cfg/");
+            SipperIF& s = *run.sipper;
+            SimBoard linear(run.linear_board), rotary(run.rotary_board);
+            TraceCollector linear_trace(linear), rotary_trace(rotary);
+            // Board time runs with the monotonic clock at factor 1; this maps
+            // the bench's clock onto it.
+            const auto c0 = Clock::now();
+            const double offset = linear.view().board_time - std::chrono::duration<double>(c0.time_since_epoch()).count();
+            auto board_now = [&] {
+                return std::chrono::duration<double>(Clock::now().time_since_epoch()).count() + offset;
+            };
+            // Every 8th well of the plate, row by row: all rows and columns
+            // appear; --full-plate sips all 96.
+            std::vector<std::pair<int, int>> wells;
+            for (int w = 0; w < g.rows * g.columns; w += full_plate ? 1 : 8)
+                wells.push_back({w / g.columns, w % g.columns});
+            if (quick)
+                wells.resize(3);
+            std::vector<double> wall, floor;
+            std::vector<SipBreakdown> parts;
+            std::string failure;
+            if (s.set_active_plate("plate96") != call_ok)
+                failure = "set_active_plate was not accepted";
+            // One sip first, so that every measured one starts from wash
+            // station 2 at the safe height.
+            for (int i = -1; i < static_cast<int>(wells.size()) && failure.empty(); ++i) {
+                const auto [row, column] = i < 0 ? wells.back() : wells[static_cast<std::size_t>(i)];
+                const std::string text = std::string(1, char('A' + row)) + std::to_string(column + 1);
+                linear_trace.restart();
+                rotary_trace.restart();
+                const auto t0 = Clock::now();
+                const double sent = board_now();
+                if (s.sip(text, i + 2, row, column, 0.0, wash_ms, wash_ms) != call_ok) {
+                    failure = "sip was not accepted";
+                    break;
+                }
+                // The status as a peer polls it, every 2 ms; the traces
+                // every 200 ms.
+                int status = -1;
+                auto collected = Clock::now();
+                while (us_since(t0) < 30e6) {
+                    int now = 2;
+                    if (s.get_status(now) == call_ok && now != 2) {
+                        status = now;
+                        break;
+                    }
+                    if (us_since(collected) > 200e3) {
+                        linear_trace.collect();
+                        rotary_trace.collect();
+                        collected = Clock::now();
+                    }
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                }
+                const double seconds = us_since(t0) / 1e6;
+                const double done = board_now();
+                linear_trace.collect();
+                rotary_trace.collect();
+                if (status != 0) {
+                    failure = "sip " + text + (status < 0 ? " did not end" : " ended in error");
+                    break;
+                }
+                if (i < 0)
+                    continue;
+                const SipFloor f = sip_floor(g, g.well(row, column), sensed, wash_ms, wash_ms);
+                wall.push_back(seconds);
+                floor.push_back(f.total);
+                if (linear_trace.lost() || rotary_trace.lost())
+                    parts.push_back(SipBreakdown{});
+                else
+                    parts.push_back(
+                        break_down(linear_trace.records(), rotary_trace.records(), f, sensed, sent, done));
+            }
+            const std::string what = "time per " + kind + " sip (" + std::to_string(wall.size()) + " wells of 96)";
+            if (!failure.empty())
+                add(what, "FAILED (" + failure + ")");
+            if (!wall.empty()) {
+                double w = 0, fl = 0;
+                for (std::size_t i = 0; i < wall.size(); ++i) {
+                    w += wall[i];
+                    fl += floor[i];
+                }
+                add(what, "median " + fmt("%.3f s", percentiles(wall).median) + ", floor median " +
+                              fmt("%.3f s", percentiles(floor).median) + ", ratio " + fmt("%.3f", w / fl),
+                    "<= 1.05");
+                SipBreakdown sum;
+                int known = 0;
+                double known_wall = 0, known_floor = 0;
+                for (std::size_t i = 0; i < parts.size(); ++i) {
+                    const SipBreakdown& b = parts[i];
+                    if (!b.known)
+                        continue;
+                    ++known;
+                    known_wall += wall[i];
+                    known_floor += floor[i];
+                    sum.to_first_move += b.to_first_move;
+                    sum.completion_late += b.completion_late;
+                    sum.overrun += b.overrun;
+                    sum.sensor_decision += b.sensor_decision;
+                    sum.after_descent += b.after_descent;
+                    sum.between_moves += b.between_moves;
+                    sum.to_idle += b.to_idle;
+                }
+                if (known > 0) {
+                    auto ms = [&](double v) { return fmt("%.1f ms", 1000.0 * v / known); };
+                    add("  extra per sip: command to first move", ms(sum.to_first_move));
+                    add("  extra per sip: moves seen complete late (100 ms polls)", ms(sum.completion_late));
+                    if (sensed) {
+                        add("  extra per sip: liquid reached to sensor decision (5 ms polls)", ms(sum.sensor_decision));
+                        add("  extra per sip: lift from below the sensor depth, seen complete", ms(sum.overrun));
+                    }
+                    add(sensed ? "  extra per sip: sample-interface calls after the descent"
+                               : "  extra per sip: calls and state-2 polling (50 ms) after the descent",
+                        ms(sum.after_descent));
+                    add("  extra per sip: other gaps between moves (set-up calls, logging)", ms(sum.between_moves));
+                    add("  extra per sip: last move to idle seen", ms(sum.to_idle));
+                    // The waits the sequences define: the 100 ms move polls,
+                    // the 5 ms sensor polls with the run-on of the unstopped
+                    // descent, the 50 ms state-2 polls.
+                    const double defined = sum.completion_late + sum.sensor_decision + sum.overrun +
+                                           (sensed ? 0.0 : sum.after_descent);
+                    add("  ratio without the waits the sequences define", fmt("%.3f", (known_wall - defined) / known_floor));
+                }
+                if (known < static_cast<int>(parts.size()))
+                    add("  (sips whose trace could not be broken down)", std::to_string(parts.size() - known));
+            }
+        } catch (const Exception& e) {
+            add("time per " + kind + " sip", "FAILED (" + e.message() + ")");
+        }
+        if (const std::string d = disturbance(run); !d.empty())
+            add("time per " + kind + " sip", d);
+    }
+    stop_installation(run);
+    if (!run.failure.empty())
+        add("time per " + kind + " sip", "FAILED (" + run.failure + ")");
+    add("  (load average before, after)", load_before + "; " + loadavg());
 }
 
 // --- configuration load ------------------------------------------------------------
@@ -485,17 +1264,67 @@ void bench_config(const std::string& dir)
 
 int main(int argc, char** argv)
 {
-    quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    std::vector<std::string> only;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--quick") {
+            quick = true;
+        } else if (a == "--full-plate") {
+            full_plate = true;
+        } else if (a == "--keep") {
+            keep = true;
+        } else if (a == "--only" && i + 1 < argc) {
+            std::istringstream list(argv[++i]);
+            for (std::string g; std::getline(list, g, ',');)
+                only.push_back(g);
+        } else {
+            std::fprintf(stderr,
+                         "usage: sipper_bench [--quick] [--full-plate] [--keep] [--only GROUP,...]\n"
+                         "groups: channel rate idle running config kill (kill10, kill100) sip (sensed, timed)\n");
+            return 64;
+        }
+    }
+    auto wanted = [&](const char* group) {
+        return only.empty() || std::find(only.begin(), only.end(), group) != only.end();
+    };
     const std::string dir = scratch_dir();
-    std::fprintf(stderr, "measuring%s...\n", quick ? " (quick)" : "");
-    bench_channel(dir);
-    bench_task_rate(dir, 10);
-    bench_task_rate(dir, 100);
-    bench_idle_sipper(dir);
-    bench_running_sipper(dir);
-    bench_config(dir);
+    std::fprintf(stderr, "measuring%s... (load average %s)\n", quick ? " (quick)" : "", loadavg().c_str());
+    if (wanted("channel"))
+        bench_channel(dir);
+    if (wanted("rate")) {
+        bench_task_rate(dir, 10);
+        bench_task_rate(dir, 100);
+    }
+    if (wanted("idle"))
+        bench_idle_sipper(dir);
+    if (wanted("running") || wanted("kill") || wanted("kill10") || wanted("kill100") || wanted("sip") ||
+        wanted("sensed") || wanted("timed")) {
+        // These rows start the installation under the fixed names.
+        FixedNames names(600);
+        if (!names.held()) {
+            add("installation rows", "not measured (" + std::string(FixedNames::PATH) + " stayed taken)");
+        } else if (another_sipper_serves()) {
+            add("installation rows", "not measured (another sipper serves \"Sipper\")");
+        } else {
+            if (wanted("running"))
+                bench_running_sipper(dir);
+            if (wanted("kill") || wanted("kill10"))
+                bench_kill_switch(dir, 10);
+            if (wanted("kill") || wanted("kill100"))
+                bench_kill_switch(dir, 100);
+            if (wanted("sip") || wanted("sensed"))
+                bench_time_per_sip(dir, true);
+            if (wanted("sip") || wanted("timed"))
+                bench_time_per_sip(dir, false);
+        }
+    }
+    if (wanted("config"))
+        bench_config(dir);
     std::error_code ec;
-    fs::remove_all(dir, ec);
+    if (keep)
+        std::fprintf(stderr, "kept %s\n", dir.c_str());
+    else
+        fs::remove_all(dir, ec);
 
     std::size_t w0 = 0, w1 = 0;
     for (const Row& r : rows) {

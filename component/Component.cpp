@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -257,7 +258,15 @@ void Component::main() {
                     task_loop();
                 }
             }
-            server_->service();
+            long wait_ms = InterfaceServer::SERVICE_WAIT_MS;
+            if (state_ == RUNNING) {
+                // Wait for a command no longer than until the next task pass
+                // is due: a full wait would start the pass up to 10 ms late,
+                // and the kill-switch watch with it.
+                const double due_ms = (last + period_ - timer.elapsed()) * 1000.0;
+                wait_ms = std::clamp(static_cast<long>(std::ceil(due_ms)), 0L, InterfaceServer::SERVICE_WAIT_MS);
+            }
+            server_->service(wait_ms);
             sleep_ms(0);
             if (exit_request.load() && !exit_) kill();
         }

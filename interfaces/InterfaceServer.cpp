@@ -2,6 +2,7 @@
 
 #include <sys/file.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
@@ -111,10 +112,11 @@ void InterfaceServer::discard_queued()
     }
 }
 
-void InterfaceServer::service()
+void InterfaceServer::service(long wait_ms)
 {
+    wait_ms = std::clamp(wait_ms, 0L, SERVICE_WAIT_MS);
     if (!connected()) {
-        sleep_ms(SERVICE_WAIT_MS);
+        sleep_ms(wait_ms);
         return;
     }
     // Without a signal the step still serves a waiting message: releases
@@ -126,7 +128,7 @@ void InterfaceServer::service()
     if (queue().count() > 0)
         start_signal()->wait(0);
     else
-        start_signal()->wait(SERVICE_WAIT_MS);
+        start_signal()->wait(wait_ms);
     Message message;
     std::string problem;
     const SharedQueue::PopResult result = queue().pop(message, &problem);

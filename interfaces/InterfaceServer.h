@@ -60,8 +60,9 @@ public:
     // when no signal came, so messages whose signal was lost (more than 100
     // outstanding) are still served; while messages are queued the step does
     // not wait for a signal at all. An unconnected server only waits, so the
-    // loop that drives it keeps its pace.
-    void service();
+    // loop that drives it keeps its pace. `wait_ms` shortens the wait (the
+    // main loop's next task pass may be due sooner); it never lengthens it.
+    void service(long wait_ms = SERVICE_WAIT_MS);
 
     // Decodes one message and calls the operation; for a query, answers it
     // with reply() (or write_result() and complete()).

@@ -13,7 +13,7 @@
 // Positions are stage steps (see StageDescription.h) unless named "reported".
 
 constexpr uint32_t BOARD_READY_WORD = 0x4D495346;  // "FSIM"
-constexpr uint32_t BOARD_LAYOUT_VERSION = 3;
+constexpr uint32_t BOARD_LAYOUT_VERSION = 4;
 constexpr int BOARD_TRACE_CAPACITY = 1024;
 constexpr int BOARD_MAX_FAULTS = 8;
 constexpr int BOARD_TRACE_TEXT = 112;
@@ -95,6 +95,7 @@ struct FunctionFault {
 
 struct TraceEntry {
     uint64_t sequence;
+    double board_time;  // board seconds at the call
     int32_t pid;
     int32_t function;
     int32_t status;

@@ -186,7 +186,7 @@ bool SimBoard::set_time_factor(double factor) {
     });
 }
 
-bool SimBoard::set_analog(int channel, int32_t value) {
+bool SimBoard::set_analog(int channel, int32_t value, double* board_time) {
     const int index = channel - StageDescription::ADC_FIRST;
     if (index < 0 || index >= StageDescription::ADC_CHANNELS) {
         error_ = "analog channels are 81 to 88 (0x51 to 0x58)";
@@ -194,6 +194,7 @@ bool SimBoard::set_analog(int channel, int32_t value) {
     }
     return locked([&](BoardState& b) {
         b.analog[index] = value;
+        if (board_time) *board_time = b.sim_time;
         return true;
     });
 }
@@ -329,6 +330,7 @@ std::vector<SimTraceRecord> SimBoard::trace() const {
             const TraceEntry& e = b.trace[s % BOARD_TRACE_CAPACITY];
             SimTraceRecord r;
             r.sequence = e.sequence;
+            r.board_time = e.board_time;
             r.pid = e.pid;
             const char* name = flex_function_name(e.function);
             r.function = name ? name : "?";

@@ -62,6 +62,7 @@ struct SimBoardView {
 
 struct SimTraceRecord {
     uint64_t sequence = 0;
+    double board_time = 0.0;  // board seconds since creation or reset
     int pid = 0;
     std::string function;  // "flex_start"
     int32_t status = 0;
@@ -112,8 +113,9 @@ public:
     bool reset(const StageDescription& stage);
     // Board seconds per real second (> 0); the board is brought to now first.
     bool set_time_factor(double factor);
-    // Resting value of analog channel 0x51..0x58 (couplings may override it).
-    bool set_analog(int channel, int32_t value);
+    // Resting value of analog channel 0x51..0x58 (couplings may override it);
+    // *board_time, when given, receives the board time of the change.
+    bool set_analog(int channel, int32_t value, double* board_time = nullptr);
     bool set_port(int port, int state);
     bool set_couplings(const std::vector<SimCoupling>& couplings);
     // Sticky axis faults: the axis stops and stays stopped until cleared.

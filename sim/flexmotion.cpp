@@ -36,6 +36,7 @@ void record(BoardState& b, int function, int32_t status, const std::string& args
     if (!b.trace_enabled) return;
     TraceEntry& e = b.trace[b.trace_next % BOARD_TRACE_CAPACITY];
     e.sequence = b.trace_next++;
+    e.board_time = b.sim_time;
     e.pid = static_cast<int32_t>(getpid());
     e.function = function;
     e.status = status;
