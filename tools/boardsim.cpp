@@ -27,6 +27,8 @@ const char* const USAGE =
     "  fault BOARD KIND AXIS on|off    KIND: motor-off, following-error, no-index\n"
     "  fail BOARD FUNCTION STATUS [COUNT|every]\n"
     "                                  the next COUNT (default 1) calls of FUNCTION fail\n"
+    "  fail-call BOARD N STATUS [FUNCTION]\n"
+    "                                  exactly the N-th call from now (of FUNCTION) fails once\n"
     "  readback-error BOARD            read_pos_rtn reports -70025 until flush_rdb\n"
     "  clear-faults BOARD\n"
     "  time-factor BOARD FACTOR        board seconds per real second\n"
@@ -185,6 +187,14 @@ int main(int argc, char** argv) {
                 else if (!to_long(a[3], count)) return usage();
             }
             return result(b, b.fail_function(a[1], static_cast<int32_t>(status), static_cast<int>(count)));
+        });
+    }
+    if (command == "fail-call") {
+        return on_board(args, 2, [](SimBoard& b, const std::vector<std::string>& a) {
+            long nth = 0, status = 0;
+            if (!to_long(a[1], nth) || !to_long(a[2], status)) return usage();
+            return result(b, b.fail_call(static_cast<int>(nth), static_cast<int32_t>(status),
+                                         a.size() > 3 ? a[3] : std::string("any")));
         });
     }
     if (command == "readback-error") {
