@@ -232,6 +232,8 @@ protected:
         const int failures_before = ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
         SimBoard& b = board(call.board);
         const size_t log_before = read_file(h_.log_path()).size();
+        const SimBoardView before = h_.linear().view();
+        for (int other : {0, 1}) board(other).clear_trace();
         EXPECT_TRUE(b.fail_call(call.occurrence, status, call.function)) << b.error();
         launch(op, round);
         const bool ended = wait_end();
@@ -265,6 +267,12 @@ protected:
             bool flushed = false;
             for (const SimTraceRecord& r : b.trace()) flushed = flushed || r.function == "flex_flush_rdb";
             EXPECT_TRUE(flushed) << where;
+            if (op == Operation::park) {
+                // Parking lifts where the probe stands: the first X and Y
+                // targets are the place it stood at, whichever read failed.
+                for (int axis : {1, 2})
+                    EXPECT_EQ(first_target(axis), before.axes[axis].position) << where << ", axis " << axis;
+            }
         } else {
             const std::string text = wrapper_prefixes().at(call.function) + board_description(status);
             EXPECT_NE(log.find(text), std::string::npos) << where << ": no line with \"" << text << "\"\n" << log;
@@ -297,6 +305,30 @@ protected:
         return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count() == failures_before;
     }
 
+    // The first target loaded into `axis` in the linear board's trace.
+    int32_t first_target(int axis) {
+        const std::string call = "flex_load_target_pos(" + std::to_string(axis) + ", ";
+        for (const SimTraceRecord& r : h_.linear().trace())
+            if (r.text.rfind(call, 0) == 0) return std::stoi(r.text.substr(call.size()));
+        return INT32_MIN;
+    }
+
+    // get_current_positions with the read-back error at each of its reads
+    // reports the place the probe is at.
+    void check_command_reads() {
+        const SimBoardView v = h_.linear().view();
+        for (int read = 1; read <= 3; ++read) {
+            ASSERT_TRUE(h_.linear().fail_call(read, FLEX_ERR_READBACK, "read_pos_rtn"));
+            double xyz[3] = {0, 0, 0};
+            ASSERT_EQ(h_.client().get_current_positions(xyz[0], xyz[1], xyz[2]), call_ok);
+            EXPECT_TRUE(h_.linear().view().faults.empty());
+            for (int axis = 1; axis <= 3; ++axis)
+                EXPECT_NEAR(xyz[axis - 1], v.axes[axis].position / 80.0, 1e-9)
+                    << "read-back error at read " << read << ", axis " << axis;
+        }
+        std::printf("get_current_positions: read-back error at 3 of 3 position reads recovered\n");
+    }
+
     SipperHarness h_;
     int state1_duration_ = 0;
 };
@@ -309,6 +341,7 @@ TEST_F(BoardFaultMatrixTest, Home) {
 TEST_F(BoardFaultMatrixTest, GotoPosition) {
     start(false);
     run_matrix(Operation::go_to, "goto_position");
+    check_command_reads();
 }
 
 TEST_F(BoardFaultMatrixTest, Park) {
