@@ -50,7 +50,7 @@ protected:
         v << "INSTALLATION_IF = \"" << VICTIM_IF << "\";\n"
           << "PREPARE_BOARDS = 0;\n"
           << "SERVE = [\"" << victim() << "\"];\n"
-          << "CYCLE_STATE_DURATIONS = [300, 800, 800];\n"
+          << "CYCLE_STATE_DURATIONS = [300, 1200, 1200];\n"
           << "LOG_DIR = \"" << path("victim-logs") << "\";\n";
         v.close();
         start_victim();
@@ -62,7 +62,7 @@ protected:
         f << "STAGE_FILE = \"" << SIPPER_SOURCE_DIR << "/sim/stage-default.cfg\";\n"
           << "TIME_FACTOR = 20.0;\n"
           << "SERVE = [" << serve << "];\n"
-          << "CYCLE_STATE_DURATIONS = [300, 800, 800];\n"
+          << "CYCLE_STATE_DURATIONS = [300, 1200, 1200];\n"
           << "LOG_DIR = \"" << path("logs") << "\";\n"
           << "STOP_TIMEOUT = 5.0;\n"
           << "COMPONENTS = [\"" << sipper_command() << "\"];\n";
