@@ -558,7 +558,7 @@ protected:
     struct FaultTally {
         long call_failures = 0, readback_errors = 0, following_errors = 0;
         long trips = 0, trips_checked = 0, trips_stopped = 0;
-        long peer_kills = 0, peer_restarts = 0;
+        long peer_kills = 0, peer_restarts = 0, supervisor_resets = 0;
         std::vector<std::string> problems;
     };
 
@@ -623,6 +623,19 @@ protected:
             }
         }
 
+        // As the installation's supervisor would: once the peers are back,
+        // a sipper whose reset failed without them is reset and run again.
+        if (peers_ > 0 && now >= next_supervision_) {
+            next_supervision_ = now + 1.0;
+            int state = -1;
+            if (watcher.get_state(state) == call_ok) {
+                if (state == INIT_FAILED && watcher.reset() == call_ok)
+                    ++f.supervisor_resets;
+                else if (state == READY)
+                    watcher.run();
+            }
+        }
+
         if (peers_ > 0 && now >= next_peer_kill_) {
             kill_peers();
             ++f.peer_kills;
@@ -657,6 +670,7 @@ protected:
     double next_trip_ = 5.0;
     double next_peer_kill_ = 15.0;
     double peers_back_at_ = 0.0;
+    double next_supervision_ = 0.0;
     int following_axis_ = 0;
     bool tripped_ = false;
     bool trip_running_ = false;
@@ -769,15 +783,17 @@ TEST_F(SipperSoakTest, RandomValidAndInvalidCommandsFromSeveralClientsLeaveTheSi
                 queries, slowest * 1000.0, states[0], states[1], states[2], states[3]);
     // At most one woken query per worker replaced, and one per client's
     // channel closed at its end; anything more means replies went astray.
+    if (faults)
+        resets += fault_tally.supervisor_resets;
     std::printf("resets sent %ld, queries woken by a closed channel object %ld\n", resets, wrong_replies);
     EXPECT_LE(wrong_replies, resets + CLIENTS);
     if (faults) {
         std::printf("faults: %ld board calls failed, %ld read-back errors, %ld following errors; kill switch: %ld "
                     "trips, %ld while RUNNING throughout, %ld of them followed by the emergency stop within %.1f s; "
-                    "peers: %ld killed, %ld restarted and answering\n",
+                    "peers: %ld killed, %ld restarted and answering; %ld resets after a failed initialisation\n",
                     fault_tally.call_failures, fault_tally.readback_errors, fault_tally.following_errors,
                     fault_tally.trips, fault_tally.trips_checked, fault_tally.trips_stopped, TRIP_CHECK_S,
-                    fault_tally.peer_kills, fault_tally.peer_restarts);
+                    fault_tally.peer_kills, fault_tally.peer_restarts, fault_tally.supervisor_resets);
         for (const std::string& p : fault_tally.problems)
             std::printf("  FAULT PROBLEM: %s\n", p.c_str());
         EXPECT_TRUE(fault_tally.problems.empty());
