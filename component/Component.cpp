@@ -167,7 +167,8 @@ void Component::log_msg(const char* text, int level) {
     if (level > debug_level_) return;
     // Logging never fails its caller: a failed write or forward is dropped.
     try {
-        std::string line = "<" + name_ + ">: " + (text != nullptr ? text : "");
+        // Made one line before the cut, so the cut still bounds the line.
+        std::string line = "<" + name_ + ">: " + Syslog::one_line(text != nullptr ? text : "");
         if (line.size() > MAX_LOG_LINE) line.resize(MAX_LOG_LINE);
 
         char copy[LOG_COPY_SIZE];

@@ -21,7 +21,7 @@ namespace {
 std::atomic<int> stop_signals{0};
 static_assert(std::atomic<int>::is_always_lock_free, "signal handlers need a lock-free counter");
 
-// The first SIGTERM/SIGINT ends the process the way a "kill" command does:
+// The first SIGTERM/SIGINT/SIGHUP ends the process the way a "kill" command does:
 // the main loop finishes its pass and the component is destroyed in order.
 // A second one, for a process that does not get there, ends it at once.
 extern "C" void on_stop_signal(int signal_number) {
@@ -36,6 +36,11 @@ void install_stop_signal_handlers() {
     action.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    // A closed terminal or session is a request to stop, not a crash.
+    sigaction(SIGHUP, &action, nullptr);
+    // Standard error may be a pipe whose reader went away: a diagnostic
+    // must then fail as a write, not end the process.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 }  // namespace

@@ -52,9 +52,13 @@ void ComponentIFS::dispatch(const Message& message) {
         component_->load_config(message.get_string(m, 0), value);
         reply(m, message, {std::int32_t{value}});
         break;
-    case LOG_MSG:
-        component_->log_msg(message.get_string(m, 0), message.get_int(m, 1));
+    case LOG_MSG: {
+        // The text overload: a component that overrides only that one still
+        // gets the lines of its peers.
+        const std::string text = message.get_string(m, 0);
+        component_->log_msg(text.c_str(), message.get_int(m, 1));
         break;
+    }
     case GET_COMPONENT_VERSION:
         component_->get_component_version(text, sizeof text);
         reply(m, message, {std::string(text)});

@@ -21,7 +21,9 @@
 class Pci7344 : public Mutex {
 public:
     explicit Pci7344(int32_t board);
-    // Closes the lock handle; a lock still held stays held.
+    // Closes the lock handle. A lock the destroying thread still holds
+    // through this object (a store begun and not ended) is released, so
+    // other processes do not wait for it for ever.
     ~Pci7344();
 
     int32_t board() const { return board_; }

@@ -40,8 +40,11 @@ Sipper::Sipper(const std::string& name, const std::string& log_path, const std::
 
 Sipper::~Sipper() {
     try {
-        if (data_ != nullptr && data_->homed() && task_ != nullptr) {
-            task_->request_stop();
+        // Whatever operation runs (homing clears homed, so that flag says
+        // nothing) is stopped with its axes, or its retries and waits would
+        // keep the process alive with nobody serving its interface.
+        if (data_ != nullptr && task_ != nullptr && task_->is_running()) {
+            stop_all_motion();
             Timer timer;
             timer.start();
             while (task_->is_running() && timer.elapsed() <= TASK_STOP_WAIT_S)

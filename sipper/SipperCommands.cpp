@@ -43,9 +43,15 @@ bool Sipper::ready(std::string& reason) {
     }
 }
 
-// Before initialize there is no worker thread; the request then stays
-// written and nothing runs.
-bool Sipper::start_task() { return task_ != nullptr && task_->start(); }
+// Before initialize, or after an initialize that failed to create it, there
+// is no worker thread; the request then stays written and nothing runs.
+bool Sipper::start_task() {
+    if (task_ == nullptr) {
+        log_msg("Sipper: no worker task exists (initialize did not create one), command not carried out", 0);
+        return false;
+    }
+    return task_->start();
+}
 
 void Sipper::get_status(int& status) {
     if (task_ != nullptr && task_->is_running()) {
@@ -81,7 +87,7 @@ void Sipper::goto_position(int id) {
     } else {
         data_->set_operation(OP_GOTO);
         data_->set_goto_target(data_->position(id));
-        if (!start_task())
+        if (!start_task() && task_ != nullptr)
             log_msg("goto_position() Error : Thread::start failed, thread already active", 0);
     }
 }
@@ -301,8 +307,10 @@ void Sipper::reset_run_stats() { data_->set_missed_sip_count(0); }
 void Sipper::at_plate_swap_position(int& at_position) {
     at_position = 0;
     const Vect3d here = current_position();
-    if (!data_->position_defined(POSITION_PLATE_SWAP)) return;
+    // Read through position(), which gives the id an entry: a later
+    // goto_position(8) then calls it undefined rather than invalid.
     const Vect3d swap = data_->position(POSITION_PLATE_SWAP);
+    if (!data_->position_defined(POSITION_PLATE_SWAP)) return;
     if (std::fabs(here.x - swap.x) <= PLATE_SWAP_TOLERANCE_MM &&
         std::fabs(here.y - swap.y) <= PLATE_SWAP_TOLERANCE_MM)
         at_position = 1;

@@ -65,12 +65,23 @@ void SipperTask::destroy_members() {
     rotary_.reset();
 }
 
-bool SipperTask::start() {
-    // Busy before the thread exists, so a status query right after the command
-    // never sees the previous operation's idle.
+bool SipperTask::start() { return Thread::start(); }
+
+// Busy before the thread exists, so a status query right after the command
+// never sees the previous operation's idle; but only for a start that
+// happens: a start refused while the previous body is still finishing must
+// not leave busy behind with nothing running.
+void SipperTask::on_starting() {
+    state_before_start_ = data_->state();
+    outcome_ = STATE_IDLE;
     data_->set_state(STATE_BUSY);
-    return Thread::start();
 }
+
+void SipperTask::on_start_failed() { data_->set_state(state_before_start_); }
+
+// The outcome becomes visible in the same step as the end of the thread, so
+// nobody sees the operation's end while a start would still be refused.
+void SipperTask::on_finished() { data_->set_state(outcome_); }
 
 void SipperTask::run() {
     try {
@@ -89,13 +100,13 @@ void SipperTask::run() {
         case OP_PARK: park_sipper(); break;
         default: break;
         }
-        data_->set_state(STATE_IDLE);
+        outcome_ = STATE_IDLE;
     } catch (const Exception& e) {
         task_log("SipperTask Error : " + e.message());
-        data_->set_state(STATE_ERROR);
+        outcome_ = STATE_ERROR;
     } catch (...) {
         task_log("SipperTask Error : Unknown exception caught");
-        data_->set_state(STATE_ERROR);
+        outcome_ = STATE_ERROR;
     }
 }
 
@@ -105,8 +116,32 @@ void SipperTask::task_log(const std::string& text) {
 
 void SipperTask::sleep_checking_quit(long milliseconds) {
     for (long remaining = milliseconds; remaining >= 0; remaining -= 100) {
-        if (stop_requested()) throw Exception("Quitflagged Exception : operation interrupted");
+        check_quit();
         sleep_ms(remaining < 100 ? remaining : 100);
+    }
+}
+
+void SipperTask::check_quit() {
+    if (stop_requested()) throw Exception("Quitflagged Exception : operation interrupted");
+}
+
+void SipperTask::start_motion(uint8_t axis, uint16_t axis_map) {
+    check_quit();
+    linear_->start(axis, axis_map);
+    // The stop's own board stops may have come before this start.
+    if (stop_requested()) {
+        stop_axes_after_interruption();
+        check_quit();
+    }
+}
+
+void SipperTask::stop_axes_after_interruption() {
+    // Decelerate stops like those of stop_all_motion: they cover a move
+    // started after the component's stops, and a stop request that came
+    // with none (destruction of the task).
+    try {
+        linear_->stop_motion(0, 0, ALL_BOARD_AXES);
+    } catch (...) {
     }
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "sipper/AxisScale.h"
+#include "sipper/SipperConstants.h"
 #include "utilities/Thread.h"
 #include "utilities/Timer.h"
 #include "utilities/Vect3d.h"
@@ -37,7 +38,8 @@ public:
     explicit SipperTask(SipperData* data);
     ~SipperTask() override;
 
-    // Marks the sipper busy, then starts the thread unless one is running.
+    // Starts the thread unless one is running; the sipper turns busy as the
+    // thread is started, and a refused start changes nothing.
     bool start() override;
     void run() override;
 
@@ -49,6 +51,12 @@ public:
     // Sleeps `milliseconds` in slices of at most 100 ms, checking for a stop
     // request before each slice; throws "Quitflagged Exception : ..." on one.
     void sleep_checking_quit(long milliseconds);
+    // Throws "Quitflagged Exception : ..." when a stop was requested.
+    void check_quit();
+    // Starts a move on the linear board unless a stop was requested; a stop
+    // requested while the start was under way stops the move again, so no
+    // motion begun after a stop request is left running.
+    void start_motion(uint8_t axis, uint16_t axis_map);
     SipperIF* sipper_client();
     SampleInterfaceIF* sample_interface_client();
     void restore_fast_motion();
@@ -87,15 +95,25 @@ public:
     void wash(int position_id, int milliseconds);
     void wash_operation();
 
+protected:
+    void on_starting() override;
+    void on_start_failed() override;
+    void on_finished() override;
+
 private:
     void destroy_members();
     void software_limits_off_after_failure();
+    void stop_axes_after_interruption();
     NI7344IF* board_owner_client(const std::string& name);
     void check_axes(uint8_t axis);
     double sensor_volts();
     void wait_for_cycle_end(Timer& timer);
 
     SipperData* data_;
+    // The state the operation ends with, written as the thread ends; the
+    // state before a start, given back when the thread cannot be created.
+    int outcome_ = STATE_IDLE;
+    int state_before_start_ = STATE_IDLE;
     std::unique_ptr<Pci7344> linear_;
     std::unique_ptr<Pci7344> rotary_;
     int log_level_ = 0;

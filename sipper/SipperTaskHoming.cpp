@@ -13,6 +13,9 @@ constexpr int MOTION_HOME2_RPM = 5;
 constexpr int MOTION_HOME3_RPM = 6;
 constexpr double FIRST_Z_SEARCH_RPSPS = 20.0;
 constexpr double SEARCH_RPSPS = 80.0;
+// The index search may take this long (board time).
+constexpr uint32_t INDEX_WAIT_MS = 10000;
+constexpr uint32_t INDEX_POLL_MS = 100;
 
 }  // namespace
 
@@ -22,6 +25,13 @@ void SipperTask::home_op() {
         try {
             home_axes();
         } catch (...) {
+            // A stop ends homing for good: a further attempt would start new
+            // moves after it (and ask the component, which may no longer
+            // serve its interface, for the inhibit state).
+            if (stop_requested()) {
+                stop_axes_after_interruption();
+                check_quit();
+            }
             // With the inhibit (kill switch) tripped every further attempt would
             // fail the same way; give up at once.
             int32_t inhibit = 0;
@@ -64,7 +74,7 @@ void SipperTask::home_axes() {
             linear_->load_rpm(z, fast.z, HOST_VECTOR);
             linear_->load_rpsps(z, 0, FIRST_Z_SEARCH_RPSPS, HOST_VECTOR);
             linear_->set_op_mode(z, 2);
-            linear_->start(z, 0);
+            start_motion(z, 0);
             wait_for_move_complete(z, 0, "failed to find Z reverse limit", false);
         }
 
@@ -78,7 +88,7 @@ void SipperTask::home_axes() {
         linear_->load_rpsps(y, 0, SEARCH_RPSPS, HOST_VECTOR);
         linear_->set_op_mode(x, 2);
         linear_->set_op_mode(y, 2);
-        linear_->start(0, xy_map);
+        start_motion(0, xy_map);
         wait_for_move_complete(0, xy_map, "Failed to find X and/or Y reverse limit", true);
 
         // Back off one revolution, then come back slowly for a repeatable edge.
@@ -89,7 +99,7 @@ void SipperTask::home_axes() {
         linear_->load_target_pos(x, sx.steps_per_rev, HOST_VECTOR);
         linear_->load_target_pos(y, sy.steps_per_rev, HOST_VECTOR);
         linear_->load_target_pos(z, sz.steps_per_rev, HOST_VECTOR);
-        linear_->start(0, map);
+        start_motion(0, map);
         wait_for_move_complete(0, map, "1 Rev foward during home failed", false);
 
         linear_->load_rpm(x, slow.x, HOST_VECTOR);
@@ -101,9 +111,9 @@ void SipperTask::home_axes() {
         linear_->set_op_mode(x, 2);
         linear_->set_op_mode(y, 2);
         linear_->set_op_mode(z, 2);
-        linear_->start(0, map);
+        start_motion(0, map);
         wait_for_move_complete(0, map, "Failed to find X, Y, and/or Z reverse limit", true);
-        sleep_ms(500);
+        sleep_checking_quit(500);
 
         linear_->reset_pos(x, 0, 0, HOST_VECTOR);
         linear_->reset_pos(y, 0, 0, HOST_VECTOR);
@@ -113,17 +123,26 @@ void SipperTask::home_axes() {
         linear_->enable_axis_limit(1, ALL_BOARD_AXES, 0);
         linear_->enable_axis_limit(0, ALL_BOARD_AXES, ALL_BOARD_AXES);
         linear_->enable_home_inputs(ALL_BOARD_AXES);
-        sleep_ms(250);
+        sleep_checking_quit(250);
         const AxisScale* scales[3] = {&sx, &sy, &sz};
         for (int i = 0; i < 3; ++i) {
             const AxisScale& s = *scales[i];
             linear_->load_sw_lim_pos(s.axis, static_cast<int32_t>(s.steps_per_rev * 1.25), 0, HOST_VECTOR);
             linear_->load_rpm(s.axis, index[i], HOST_VECTOR);
         }
+        check_quit();
         linear_->find_reference(0, ALL_BOARD_AXES, 1);
-        sleep_ms(250);
+        if (stop_requested()) stop_axes_after_interruption();
+        sleep_checking_quit(250);
+        // The board's wait holds the board lock while it waits: taken in
+        // slices of one polling interval, so that the main thread reaches the
+        // board (kill switch, stop) and a stop request ends the search.
         uint16_t found = 0;
-        linear_->wait_reference(0, ALL_BOARD_AXES, 10000, 100, found);
+        for (uint32_t waited = 0; found == 0 && waited < INDEX_WAIT_MS; waited += INDEX_POLL_MS) {
+            check_quit();
+            linear_->wait_reference(0, ALL_BOARD_AXES, INDEX_POLL_MS, INDEX_POLL_MS, found);
+        }
+        check_quit();
         if (found != 1) throw Exception("Failed to find one of the indexes");
 
         task_log(" Found the indexes");
@@ -137,6 +156,8 @@ void SipperTask::home_axes() {
         linear_->enable_home_inputs(0);
         linear_->enable_axis_limit(0, 0, ALL_BOARD_AXES);
 
+        // A stop that came during the last steps still means "not homed".
+        check_quit();
         data_->set_homed(true);
         task_log("Homing complete");
     } catch (const Pci7344_Exception& e) {

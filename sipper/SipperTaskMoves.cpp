@@ -19,7 +19,7 @@ void SipperTask::goto_z_safe_now() {
     const Vect3d safe = data_->position(POSITION_SAFE_HEIGHT);
     linear_->set_op_mode(3, 0);
     linear_->load_target_pos(sz.axis, steps(sz, safe.z), HOST_VECTOR);
-    linear_->start(sz.axis, 0);
+    start_motion(sz.axis, 0);
     wait_for_move_complete(sz.axis, 0, "goto_z_safe_now failed", false);
 }
 
@@ -49,7 +49,7 @@ bool SipperTask::goto_position_now(const Vect3d& position, bool check_sensor) {
         linear_->read_pos_rtn(3, unused);
         linear_->load_target_pos(z, safe_steps, HOST_VECTOR);
     }
-    linear_->start(z, 0);
+    start_motion(z, 0);
     wait_for_move_complete(z, 0, "goto_position_now z axis failed", false);
 
     const uint16_t xy_map = axis_bit(sx) | axis_bit(sy);
@@ -57,7 +57,7 @@ bool SipperTask::goto_position_now(const Vect3d& position, bool check_sensor) {
     linear_->set_op_mode(x, 0);
     linear_->load_target_pos(x, steps(sx, position.x), HOST_VECTOR);
     linear_->load_target_pos(y, steps(sy, position.y), HOST_VECTOR);
-    linear_->start(0, xy_map);
+    start_motion(0, xy_map);
     wait_for_move_complete(0, xy_map, "goto_position_now x/y axis failed", false);
 
     if (z_at_final_height) return false;
@@ -67,7 +67,7 @@ bool SipperTask::goto_position_now(const Vect3d& position, bool check_sensor) {
     linear_->load_target_pos(z, target, HOST_VECTOR);
     descent_timer_.restart();
     descent_timer_.start();
-    linear_->start(z, 0);
+    start_motion(z, 0);
     if (!check_sensor) {
         wait_for_move_complete(z, 0, "goto_position_now z axis failed", false);
         return false;

@@ -103,7 +103,8 @@ void SipperTask::sip_timed(Timer& timer, const Vect3d& place) {
     for (;;) {
         int32_t state = 0;
         const int result = sample_interface->cycle_state(state);
-        if (result == 0 && state < 2) sleep_checking_quit(50);
+        // A failed call pauses too, or the loop would spin until the deadline.
+        if (result != 0 || state < 2) sleep_checking_quit(50);
         if (timer.elapsed() > deadline)
             throw Exception("Timed out waiting for sipperinterface cycle to reach state2");
         if (state >= 2) break;
@@ -153,6 +154,8 @@ bool SipperTask::sip_with_sensor(Timer& timer, const Vect3d& place) {
         double level = 0;
         double t = timer.elapsed();
         while (t <= state1_duration / 1000.0) {
+            // This poll does not pause, so it looks for a stop itself.
+            check_quit();
             const double hit = sensor_volts() >= data_->sip_sensor_threshold() ? 1.0 : 0.0;
             const double k = data_->smoothing_factor();
             level = (1 - k) * level + k * hit;

@@ -1,5 +1,6 @@
 #include "utilities/Syslog.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -76,8 +77,9 @@ Syslog::~Syslog() {
     lock_.unlock();
 }
 
-bool Syslog::write_line(const char* text, char* copy, size_t copy_size) {
-    if (text == nullptr) text = "";
+bool Syslog::write_line(const char* raw_text, char* copy, size_t copy_size) {
+    const std::string line = one_line(raw_text != nullptr ? raw_text : "");
+    const char* text = line.c_str();
     lock_.lock();
     ++line_count_;
     const std::string stamp = now_string();
@@ -100,8 +102,9 @@ bool Syslog::write_line(const char* text) { return write_line(text, nullptr, 0);
 
 bool Syslog::write_line(const std::string& text) { return write_line(text.c_str(), nullptr, 0); }
 
-bool Syslog::write_raw(const char* text) {
-    if (text == nullptr) text = "";
+bool Syslog::write_raw(const char* raw_text) {
+    const std::string line = one_line(raw_text != nullptr ? raw_text : "");
+    const char* text = line.c_str();
     lock_.lock();
     bool ok = false;
     if (file_ != nullptr) {
@@ -127,6 +130,8 @@ void Syslog::open_in_viewer(const std::string& program) {
     if (middle == 0) {
         const pid_t viewer = fork();
         if (viewer == 0) {
+            // The process ignores SIGPIPE; the viewer gets the usual default.
+            signal(SIGPIPE, SIG_DFL);
             execve(resolved.c_str(), argv.data(), environ);
             _exit(127);
         }
@@ -141,6 +146,20 @@ void Syslog::set_value(int value) {
     lock_.lock();
     value_ = value;
     lock_.unlock();
+}
+
+std::string Syslog::one_line(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else
+            out += c;
+    }
+    return out;
 }
 
 std::string Syslog::log_dir() const { return directory_part(path_); }

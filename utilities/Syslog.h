@@ -18,7 +18,8 @@ public:
     Syslog& operator=(const Syslog&) = delete;
 
     // Writes one numbered line; copies "timestamp text" (cut to copy_size-1
-    // characters) into copy when given.
+    // characters) into copy when given. Line breaks inside the text are
+    // written as one_line() gives them, here and in write_raw.
     virtual bool write_line(const char* text, char* copy, size_t copy_size);
     virtual bool write_line(const char* text);
     virtual bool write_line(const std::string& text);
@@ -27,6 +28,10 @@ public:
     // Starts `program` with the log path as its one argument, without waiting.
     virtual void open_in_viewer(const std::string& program);
     virtual void set_value(int value);
+
+    // The text with each line feed and carriage return replaced by the two
+    // characters \n or \r: one logged text stays one line of the file.
+    static std::string one_line(const std::string& text);
 
     std::string log_dir() const;
     const std::string& path() const { return path_; }

@@ -28,10 +28,12 @@ bool Thread::start() {
     // Running is marked before the thread exists: a body that returns at once
     // must not have its "not running" overwritten afterwards.
     run_state_ = 0;
+    on_starting();
     try {
         handle_ = std::thread(&Thread::entry, this);
     } catch (const std::system_error&) {
         run_state_ = 2;
+        on_start_failed();
         lock_.unlock();
         return false;
     }
@@ -47,6 +49,7 @@ void Thread::entry() {
         // A failing body only ends the thread; its owner sees the run state.
     }
     lock_.lock();
+    on_finished();
     run_state_ = 2;
     lock_.unlock();
 }

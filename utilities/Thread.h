@@ -32,6 +32,17 @@ public:
     // Waits until the body has returned (run state no longer 0).
     void wait_until_stopped() const;
 
+protected:
+    // Called under the thread's lock: on_starting once start() has decided
+    // to start a body (before the thread exists), on_start_failed when the
+    // thread then could not be created, on_finished after the body returned
+    // and before the thread counts as stopped. What a derived class does
+    // here is therefore never seen half done by start() or run_state().
+    // They must not call this object's locking operations.
+    virtual void on_starting() {}
+    virtual void on_start_failed() {}
+    virtual void on_finished() {}
+
 private:
     void entry();
 

@@ -12,12 +12,22 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// Marks the lines that reach the log through the std::string overload.
+class StringLogMarker : public TestComponent {
+public:
+    using TestComponent::TestComponent;
+    using TestComponent::log_msg;
+    void log_msg(const std::string& text, int level) override {
+        TestComponent::log_msg(("[string] " + text).c_str(), level);
+    }
+};
+
 class ComponentIFSTest : public ComponentTest {
 protected:
     void start() {
         const std::string cfg = cfg_path;
         child = std::make_unique<ChildProcess>([&] {
-            TestComponent c(name, log_path);
+            StringLogMarker c(name, log_path);
             int result = 0;
             c.load_config(cfg, result);
             if (!c.set_interface_server(std::make_unique<ComponentIFS>(name, &c))) return 11;
@@ -85,14 +95,28 @@ TEST_F(ComponentIFSTest, ConfigurationMethodsReturnTheirResults) {
     EXPECT_EQ(finish(), 0);
 }
 
-TEST_F(ComponentIFSTest, LogMessageIsWrittenCutAndFiltered) {
+// A peer's message goes to the text overload, cut, filtered, and one line
+// whatever line breaks it holds.
+TEST_F(ComponentIFSTest, LogMessageIsWrittenCutFilteredAndKeptOnOneLine) {
     start();
     EXPECT_EQ(client.log_msg(std::string(5000, 'm'), 0), call_ok);
     EXPECT_EQ(client.log_msg("above the level", 1), call_ok);
+    EXPECT_EQ(client.log_msg("first\n99 12/08/26 14:21:16 <Sipper>: forged \r\nthird", 0), call_ok);
     EXPECT_EQ(finish(), 0);
     const auto l = log_texts(log_path);
     EXPECT_TRUE(contains(l, ("<" + name + ">: " + std::string(300, 'm')).substr(0, 250)));
-    for (const std::string& t : l) EXPECT_EQ(t.find("above the level"), std::string::npos);
+    EXPECT_TRUE(contains(l, "<" + name + ">: first\\n99 12/08/26 14:21:16 <Sipper>: forged \\r\\nthird"));
+    for (const std::string& t : l) {
+        EXPECT_EQ(t.find("above the level"), std::string::npos);
+        EXPECT_EQ(t.find("[string] "), std::string::npos) << t;
+    }
+    // Every line of the file is the header, a numbered line or the trailer.
+    std::istringstream file(read_file(log_path));
+    int line_number = 0;
+    for (std::string line; std::getline(file, line);) {
+        if (line.rfind("Log file: ", 0) == 0) continue;
+        EXPECT_EQ(line.rfind(std::to_string(++line_number) + " ", 0), 0u) << line;
+    }
 }
 
 TEST_F(ComponentIFSTest, UnknownIdIsIgnoredWithoutReply) {

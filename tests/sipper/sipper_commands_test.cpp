@@ -362,6 +362,80 @@ TEST_F(SipperCommandsTest, EmergencyKillsAllAxesAndStopAllMotionDecelerates) {
     EXPECT_EQ(decelerate_stops, 3);
 }
 
+// A stop about 0.4 s into homing, at board time factor 1 (Z is still
+// searching its reverse limit): homing ends at once in error, with no further attempt
+// and no move started after the stop, every axis stopped, not homed.
+TEST_F(SipperCommandsTest, StopDuringHomingEndsItInErrorWithEveryAxisStopped) {
+    h_.start_peers();
+    h_.start_sipper();
+    h_.initialise_and_run();
+    h_.linear().set_time_factor(1);
+    h_.linear().set_trace(true);
+    const double z0 = h_.linear().view().axes[3].stage_position;
+    h_.client().home();
+    // About 0.4 s in: Z has searched one revolution (400 steps) up.
+    ASSERT_TRUE(wait_for([&] { return std::fabs(h_.linear().view().axes[3].stage_position - z0) > 400; }, 5000));
+    h_.linear().clear_trace();
+    h_.client().stop_all_motion();
+    ASSERT_TRUE(h_.wait_status(STATE_ERROR, 5000)) << read_file(h_.log_path());
+    ASSERT_TRUE(wait_for(
+        [&] {
+            const SimBoardView v = h_.linear().view();
+            return v.axes[1].velocity == 0 && v.axes[2].velocity == 0 && v.axes[3].velocity == 0;
+        },
+        5000));
+    // The worker has ended: what the trace holds after the stop is all it did.
+    bool stopped = false;
+    for (const SimTraceRecord& r : h_.linear().trace()) {
+        if (r.function == "flex_stop_motion") stopped = true;
+        if (stopped) {
+            EXPECT_TRUE(r.function != "flex_start" && r.function != "flex_find_reference") << r.text;
+        }
+    }
+    EXPECT_TRUE(stopped);
+    int homed = -1;
+    ASSERT_EQ(h_.client().is_homed(homed), call_ok);
+    EXPECT_EQ(homed, 0);
+    ASSERT_TRUE(h_.wait_log_line("SipperTask SipperTask Error : Quitflagged Exception : operation interrupted"))
+        << read_file(h_.log_path());
+    EXPECT_EQ(h_.log_lines("SipperTask Begin homing operation"), 1);
+    EXPECT_EQ(h_.status(), STATE_ERROR);
+}
+
+// position(8) read by at_plate_swap_position gives the id its entry; and a
+// re-initialisation that could not build the worker leaves moves with a
+// line saying so, not with a claim that a worker is active.
+TEST_F(SipperCommandsTest, PlateSwapQueryCreatesItsEntryAndMovesWithoutWorkerSaySo) {
+    h_.write_config({{"PLATE_SWAP_POSITION", ""}});
+    ready_and_homed();
+    h_.client().goto_position(POSITION_PLATE_SWAP);
+    h_.sync();
+    EXPECT_EQ(h_.log_lines("goto_position() ERROR, position invalid"), 1);
+    int at_swap = -1;
+    ASSERT_EQ(h_.client().at_plate_swap_position(at_swap), call_ok);
+    EXPECT_EQ(at_swap, 0);
+    h_.client().goto_position(POSITION_PLATE_SWAP);
+    h_.sync();
+    EXPECT_EQ(h_.log_lines("goto_position() ERROR, position is undefined"), 1);
+    EXPECT_EQ(h_.log_lines("goto_position() ERROR, position invalid"), 1);
+
+    // The linear board owner is gone: the new task cannot get its board.
+    h_.client().stop();
+    ASSERT_TRUE(h_.wait_state(Component::READY));
+    h_.stop_peers();
+    NI7344IF absent("LinearMC");
+    absent.open();
+    absent.set_timeout(300);
+    h_.start_peers(false, true);
+    h_.client().reset();
+    ASSERT_TRUE(h_.wait_state(Component::INIT_FAILED)) << read_file(h_.log_path());
+    h_.client().goto_position(POSITION_WASHSTATION1);
+    h_.sync();
+    EXPECT_EQ(h_.log_lines("Sipper: no worker task exists"), 1) << read_file(h_.log_path());
+    EXPECT_EQ(h_.log_lines("Thread::start failed"), 0);
+    EXPECT_EQ(h_.status(), STATE_IDLE);
+}
+
 TEST_F(SipperCommandsTest, BoardFailuresInCommandsAreLoggedAndServingGoesOn) {
     h_.write_config({{"CHECK_KILL_SW", "1"}});
     ready_and_homed();

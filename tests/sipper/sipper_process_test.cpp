@@ -2,6 +2,7 @@
 // simulated stage, commanded through its interface, and ended by signals.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 using sipper_test::read_file;
 using sipper_test::SipperHarness;
 using sipper_test::wait_for;
+using sipper_test::write_file;
 
 namespace {
 
@@ -23,8 +25,10 @@ namespace {
 // destruction if the test did not see it end.
 class SipperProcess : public ChildProcess {
 public:
-    SipperProcess(const std::string& log, const std::string& cfg)
+    // `stderr_fd`, when given, becomes the child's standard error.
+    SipperProcess(const std::string& log, const std::string& cfg, int stderr_fd = -1)
         : ChildProcess([&] {
+              if (stderr_fd >= 0 && ::dup2(stderr_fd, 2) < 0) return 126;
               std::vector<std::string> args = {"sipper", "Sipper", log, cfg};
               std::vector<char*> argv;
               for (std::string& a : args) argv.push_back(a.data());
@@ -92,6 +96,68 @@ TEST_F(SipperProcessTest, SigintStopsARunningOperationAndEnds) {
     EXPECT_EQ(process.exit_code(), 0);
     EXPECT_EQ(h_.log_lines("QUITTING MAIN COMPONENT THREAD - INTERFACES NO LONGER SERVICED"), 1);
     EXPECT_NE(read_file(h_.log_path()).find(" closed"), std::string::npos);
+}
+
+// Every way of ending the process, in the middle of homing (board time
+// factor 1, so homing is still searching) and in the middle of a sensed sip
+// that waits out a 20 s sample state: the operation is stopped with its axes
+// and the process ends within seconds, in order. Standard error is a pipe
+// nobody reads, and the configuration has a character the reader reports
+// there: the report must not end the process.
+TEST_F(SipperProcessTest, AnyShutdownDuringAnOperationStopsItAndEndsInOrder) {
+    h_.write_config({});
+    write_file(h_.cfg_path(), read_file(h_.cfg_path()) + "\x01\n");
+    h_.start_peers(true, true, {20000, 150, 150});
+    const std::vector<std::string> ways = {"kill", "SIGTERM", "SIGINT", "SIGHUP"};
+    for (const bool homing : {true, false}) {
+        for (const std::string& way : ways) {
+            SCOPED_TRACE(way + (homing ? " during homing" : " during a sip"));
+            h_.linear().set_time_factor(SipperHarness::TIME_FACTOR);
+            h_.rotary().set_time_factor(SipperHarness::TIME_FACTOR);
+            int err[2];
+            ASSERT_EQ(::pipe2(err, O_CLOEXEC), 0);
+            SipperProcess process(h_.log_path(), h_.cfg_path(), err[1]);
+            ::close(err[0]);
+            ::close(err[1]);
+            ASSERT_TRUE(process.started());
+            h_.open_client();
+            ASSERT_TRUE(wait_for([&] { return state() == Component::CREATED; }, 10000))
+                << read_file(h_.log_path());
+            h_.initialise_and_run();
+            if (homing) {
+                // Z well away from its reverse limit, whatever the last round left.
+                h_.home();
+                h_.client().goto_position(POSITION_WASHSTATION1);
+                ASSERT_TRUE(h_.wait_status(STATE_IDLE)) << read_file(h_.log_path());
+                h_.linear().set_time_factor(1);
+                const double z0 = h_.linear().view().axes[3].stage_position;
+                h_.client().home();
+                // Under way: Z has searched one revolution toward its reverse limit.
+                ASSERT_TRUE(wait_for(
+                    [&] { return std::fabs(h_.linear().view().axes[3].stage_position - z0) > 400; }, 5000));
+            } else {
+                h_.home();
+                // 20 mm short of the well: the sensor never sees the sample,
+                // so the sip goes on watching it for the whole state 1.
+                h_.client().sip("A1", 1, 0, 0, 20.0, 100, 100);
+                ASSERT_TRUE(h_.wait_log_line("SipperTask SIP SENSOR 0 , ", 10000)) << read_file(h_.log_path());
+            }
+            if (way == "kill")
+                h_.client().kill();
+            else
+                process.signal(way == "SIGTERM" ? SIGTERM : way == "SIGINT" ? SIGINT : SIGHUP);
+            ASSERT_TRUE(process.ended_within(5000)) << read_file(h_.log_path());
+            EXPECT_EQ(process.exit_code(), 0);
+            EXPECT_EQ(h_.log_lines("QUITTING MAIN COMPONENT THREAD - INTERFACES NO LONGER SERVICED"), 1);
+            EXPECT_NE(read_file(h_.log_path()).find("Log file: " + h_.log_path() + " closed"), std::string::npos);
+            EXPECT_TRUE(wait_for(
+                [&] {
+                    const SimBoardView v = h_.linear().view();
+                    return v.axes[1].velocity == 0 && v.axes[2].velocity == 0 && v.axes[3].velocity == 0;
+                },
+                5000));
+        }
+    }
 }
 
 TEST_F(SipperProcessTest, SecondSignalEndsAProcessStuckInItsPass) {

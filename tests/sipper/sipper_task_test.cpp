@@ -22,7 +22,7 @@ TEST_F(TaskFrameTest, UnusedOperationSwitchesLimitsOffSetsFastMotionAndEndsIdle)
                                         "enable_axis_limit(1, 0, 0)", "enable_limits(1, 0, 0)"}));
 }
 
-TEST_F(TaskFrameTest, StartMarksBusyEvenWhenAThreadIsAlreadyRunning) {
+TEST_F(TaskFrameTest, StartMarksBusyAndARefusedStartLeavesTheStateAlone) {
     make_task();
     data_.set_homed(true);
     data_.set_wash_time1(3000);
@@ -32,10 +32,31 @@ TEST_F(TaskFrameTest, StartMarksBusyEvenWhenAThreadIsAlreadyRunning) {
     EXPECT_EQ(data_.state(), STATE_BUSY);
     data_.set_state(STATE_ERROR);
     EXPECT_FALSE(task_->start());
-    EXPECT_EQ(data_.state(), STATE_BUSY);
+    EXPECT_EQ(data_.state(), STATE_ERROR);
     task_->request_stop();
     ASSERT_TRUE(wait_until_stopped(5.0));
     EXPECT_EQ(data_.state(), STATE_ERROR);
+
+    // Starts hammered at a worker whose operation (2: no motion) ends within
+    // a few board calls, so that refused starts meet it while it finishes.
+    // Only this thread starts the worker: once it is seen stopped nothing
+    // runs, and busy would be a busy with no operation.
+    data_.set_operation(2);
+    int started = 0;
+    int refused_then_ended = 0;
+    while (started < 300) {
+        if (task_->start()) {
+            ++started;
+            continue;
+        }
+        if (!task_->is_running()) {
+            ++refused_then_ended;
+            ASSERT_NE(data_.state(), STATE_BUSY) << "after " << started << " operations";
+        }
+    }
+    ASSERT_TRUE(wait_until_stopped(5.0));
+    EXPECT_EQ(data_.state(), STATE_IDLE);
+    EXPECT_GT(refused_then_ended, 0);
 }
 
 TEST_F(TaskFrameTest, DestroyingTheTaskStopsTheRunningOperation) {
