@@ -227,7 +227,7 @@ void apply_stage(BoardState& b, const StageDescription& stage, int64_t now_ns) {
             c = CouplingState{1, s.channel, s.board, s.axis, s.position, s.sense, s.value};
         }
     }
-    for (auto& f : b.faults) f = FunctionFault{-1, 0, 0};
+    for (auto& f : b.faults) f = FunctionFault{-1, 0, 0, 0};
     b.readback_pending = 0;
     b.storing = 0;
     b.store_program = 0;

@@ -13,7 +13,7 @@
 // Positions are stage steps (see StageDescription.h) unless named "reported".
 
 constexpr uint32_t BOARD_READY_WORD = 0x4D495346;  // "FSIM"
-constexpr uint32_t BOARD_LAYOUT_VERSION = 4;
+constexpr uint32_t BOARD_LAYOUT_VERSION = 5;
 constexpr int BOARD_TRACE_CAPACITY = 1024;
 constexpr int BOARD_MAX_FAULTS = 8;
 constexpr int BOARD_TRACE_TEXT = 112;
@@ -87,10 +87,15 @@ struct CouplingState {
     int32_t value;
 };
 
+// A fault whose function is FAULT_ANY_FUNCTION counts the calls of every
+// function (except the error description) on the board.
+constexpr int32_t FAULT_ANY_FUNCTION = -2;
+
 struct FunctionFault {
-    int32_t function;   // FlexFunction, or -1 for an empty slot
+    int32_t function;   // FlexFunction, FAULT_ANY_FUNCTION, or -1 for an empty slot
     int32_t status;
     int32_t remaining;  // calls still to fail; -1 = every call
+    int32_t skip;       // matching calls to let pass before the first failure
 };
 
 struct TraceEntry {

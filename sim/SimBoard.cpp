@@ -276,8 +276,30 @@ bool SimBoard::fail_function(const std::string& function, int32_t status, int ca
     }
     return locked([&](BoardState& b) {
         for (auto& f : b.faults) {
-            if (f.function == fn || f.function < 0) {
-                f = FunctionFault{fn, status, calls};
+            if (f.function == fn || f.function == -1) {
+                f = FunctionFault{fn, status, calls, 0};
+                return true;
+            }
+        }
+        error_ = "too many function faults at once";
+        return false;
+    });
+}
+
+bool SimBoard::fail_call(int nth, int32_t status, const std::string& function) {
+    const int fn = function == "any" ? FAULT_ANY_FUNCTION : flex_function_by_name(function);
+    if (fn == -1 || fn == FN_GET_ERROR_DESCRIPTION) {
+        error_ = "no board function named " + function;
+        return false;
+    }
+    if (status == 0 || nth < 1) {
+        error_ = "a failure needs a non-zero status and a call number from 1";
+        return false;
+    }
+    return locked([&](BoardState& b) {
+        for (auto& f : b.faults) {
+            if (f.function == -1 || f.remaining == 0) {
+                f = FunctionFault{fn, status, 1, nth - 1};
                 return true;
             }
         }
@@ -295,7 +317,7 @@ bool SimBoard::set_readback_error() {
 
 bool SimBoard::clear_faults() {
     return locked([&](BoardState& b) {
-        for (auto& f : b.faults) f = FunctionFault{-1, 0, 0};
+        for (auto& f : b.faults) f = FunctionFault{-1, 0, 0, 0};
         b.readback_pending = 0;
         for (auto& a : b.axes) {
             a.fault_motor_off = 0;
@@ -395,8 +417,10 @@ SimBoardView SimBoard::view() const {
             v.couplings.push_back(SimCoupling{c.channel, c.board, c.axis, c.position, c.sense, c.value});
         }
         for (const FunctionFault& f : b.faults) {
-            if (f.function < 0) continue;
-            v.faults.push_back(SimFunctionFault{flex_function_name(f.function), f.status, f.remaining});
+            if (f.function == -1) continue;
+            v.faults.push_back(SimFunctionFault{
+                f.function == FAULT_ANY_FUNCTION ? "any" : flex_function_name(f.function), f.status,
+                f.remaining, f.skip});
         }
         v.readback_pending = b.readback_pending;
         v.storing = b.storing;
@@ -474,7 +498,7 @@ std::string SimBoard::describe() const {
     for (const SimFunctionFault& f : v.faults) {
         o << "fault: " << f.function << " fails with " << f.status << " ("
           << (f.remaining < 0 ? std::string("every call") : std::to_string(f.remaining) + " more")
-          << ")\n";
+          << (f.skip > 0 ? " after " + std::to_string(f.skip) + " calls" : std::string()) << ")\n";
     }
     if (v.readback_pending) o << "fault: read-back error pending (-70025 until flush_rdb)\n";
     if (v.storing) o << "storing program " << v.store_program << "\n";

@@ -39,9 +39,10 @@ struct SimAxisView {
 };
 
 struct SimFunctionFault {
-    std::string function;  // "flex_read_pos_rtn"
+    std::string function;  // "flex_read_pos_rtn", or "any"
     int32_t status = 0;
     int remaining = 0;     // -1: every call
+    int skip = 0;          // calls still let through before the failure
 };
 
 struct SimBoardView {
@@ -126,6 +127,9 @@ public:
     // The next `calls` calls (-1: every call) of the function fail with
     // `status` without acting. The name may omit the "flex_" prefix.
     bool fail_function(const std::string& function, int32_t status, int calls = 1);
+    // Exactly the `nth` call from now (1: the next one) of `function`, or of
+    // any function when it is "any", fails once with `status` without acting.
+    bool fail_call(int nth, int32_t status, const std::string& function = "any");
     // read_pos_rtn reports -70025 until flush_rdb is called.
     bool set_readback_error();
     // Clears every injected fault (axis, function and read-back faults).

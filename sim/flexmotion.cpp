@@ -49,7 +49,11 @@ void record(BoardState& b, int function, int32_t status, const std::string& args
 // An injected failure for this function, consumed when it counts down.
 int32_t take_fault(BoardState& b, int function) {
     for (auto& f : b.faults) {
-        if (f.function != function || f.remaining == 0) continue;
+        if (f.remaining == 0 || (f.function != function && f.function != FAULT_ANY_FUNCTION)) continue;
+        if (f.skip > 0) {
+            --f.skip;
+            continue;
+        }
         if (f.remaining > 0 && --f.remaining == 0) {
             const int32_t status = f.status;
             f.function = -1;

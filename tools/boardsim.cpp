@@ -214,6 +214,18 @@ int main(int argc, char** argv) {
         };
     });
 
+    int nth = 0;
+    std::string call_function = "any";
+    CLI::App* fail_call = command("fail-call", "exactly the N-th call from now (of FUNCTION) fails once");
+    fail_call->add_option("N", nth, "which call, counting from 1")->required()->check(CLI::Range(1, INT32_MAX));
+    fail_call->add_option("STATUS", status, "status the call returns")->required();
+    fail_call->add_option("FUNCTION", call_function, "board function without its flex_ prefix (default: any)");
+    fail_call->callback([&] {
+        action = [&] {
+            return on_board(number, [&](SimBoard& b) { return result(b, b.fail_call(nth, status, call_function)); });
+        };
+    });
+
     command("readback-error", "read_pos_rtn reports -70025 until flush_rdb")->callback([&] {
         action = [&] {
             return on_board(number, [](SimBoard& b) { return result(b, b.set_readback_error()); });

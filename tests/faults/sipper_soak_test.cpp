@@ -6,6 +6,11 @@
 //
 // SIPPER_SOAK_SECONDS sets the duration (default 90), SIPPER_SOAK_SEED the
 // seed (default: from the clock; the seed in use is printed).
+// SIPPER_SOAK_FAULTS=1 mixes in faults: board calls failing (any call, the
+// read-back error, following errors), the kill switch tripped and released,
+// and the peers (board owners, sample interface, log server, served by a
+// process of their own) killed with SIGKILL and restarted. Each trip while
+// the sipper runs must be followed by its emergency stop.
 
 #include <dirent.h>
 #include <signal.h>
@@ -25,6 +30,7 @@
 #include "interfaces/ComponentMethods.h"
 #include "interfaces/Message.h"
 #include "interfaces/SipperMethods.h"
+#include "sim/flexmotion.h"
 #include "tests/system/InstallationHarness.h"
 
 namespace {
@@ -46,6 +52,12 @@ std::uint64_t soak_seed()
     if (const char* text = std::getenv("SIPPER_SOAK_SEED"))
         return std::strtoull(text, nullptr, 10);
     return static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
+bool soak_faults()
+{
+    const char* text = std::getenv("SIPPER_SOAK_FAULTS");
+    return text != nullptr && std::string(text) == "1";
 }
 
 int pick(Rng& rng, int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng); }
@@ -456,6 +468,216 @@ protected:
 
     pid_t sipper_pid_ = -1;
 
+    // ---- faults mixed in (SIPPER_SOAK_FAULTS=1) ----
+
+    static constexpr const char* PEERS_NAME = "SoakPeers";
+    static constexpr int INHIBIT_CHANNEL = 0x54;
+    static constexpr int32_t INHIBIT_CLOSED = 2000;
+    static constexpr double TRIP_CHECK_S = 2.5;
+
+    // The installation with the board owners, the sample interface and the
+    // log server in a second installation-sim, so that they can be killed
+    // and restarted while the sipper runs.
+    void start_with_separate_peers()
+    {
+        std::ofstream peers(path("peers.cfg"));
+        peers << "INSTALLATION_IF = \"" << PEERS_NAME << "\";\n"
+              << "PREPARE_BOARDS = 0;\n"
+              << "SERVE = [\"LinearMC\", \"RotaryMC\", \"SampleInterface\", \"LogServer\"];\n"
+              << "CYCLE_STATE_DURATIONS = [300, 150, 150];\n"
+              << "LOG_DIR = \"" << path("peer-logs") << "\";\n";
+        peers.close();
+        std::ofstream f(path("installation.cfg"));
+        f << "STAGE_FILE = \"" << SIPPER_SOURCE_DIR << "/sim/stage-default.cfg\";\n"
+          << "TIME_FACTOR = 10.0;\n"
+          << "SERVE = [\"Supervisor\"];\n"
+          << "LOG_DIR = \"" << path("logs") << "\";\n"
+          << "STOP_TIMEOUT = 5.0;\n"
+          << "COMPONENTS = [\"" << sipper_command() << "\"];\n";
+        f.close();
+        sim_ = spawn({bin("installation-sim"), path("installation.cfg")}, path("installation-sim.out"));
+        ASSERT_GT(sim_, 0);
+        ASSERT_TRUE(answers("Sipper", 10.0)) << read_file(path("installation-sim.out"));
+        start_peers();
+        static const std::regex started(R"(started \S+ as pid (\d+) \(interface Sipper\))");
+        const std::string text = log("installation.log");
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(text, m, started)) << text;
+        sipper_pid_ = std::stoi(m[1]);
+    }
+
+    void start_peers()
+    {
+        peers_ = spawn({bin("installation-sim"), path("peers.cfg")}, path("peers-sim.out"));
+        ASSERT_GT(peers_, 0);
+        ASSERT_TRUE(answers("LinearMC", 10.0)) << read_file(path("peers-sim.out"));
+    }
+
+    void kill_peers()
+    {
+        kill(peers_, SIGKILL);
+        waitpid(peers_, nullptr, 0);
+        peers_ = -1;
+    }
+
+    void stop_peers()
+    {
+        if (peers_ <= 0)
+            return;
+        ComponentIF c(PEERS_NAME);
+        if (c.open())
+            c.kill();
+        int status = 0;
+        if (!wait_exit(peers_, 20.0, status)) {
+            ADD_FAILURE() << "the peers' installation-sim did not stop after kill";
+            kill_peers();
+        }
+        peers_ = -1;
+    }
+
+    void TearDown() override
+    {
+        if (peers_ > 0)
+            kill_peers();
+        ComponentInterface::remove_objects(PEERS_NAME);
+        InstallationTest::TearDown();
+    }
+
+    // The sipper log's text written since the last call.
+    std::string new_log_text()
+    {
+        std::ifstream in(path("logs/sipper.log"));
+        in.seekg(static_cast<std::streamoff>(log_offset_));
+        std::stringstream s;
+        s << in.rdbuf();
+        const std::string text = s.str();
+        log_offset_ += text.size();
+        return text;
+    }
+
+    struct FaultTally {
+        long call_failures = 0, readback_errors = 0, following_errors = 0;
+        long trips = 0, trips_checked = 0, trips_stopped = 0;
+        long peer_kills = 0, peer_restarts = 0, supervisor_resets = 0;
+        std::vector<std::string> problems;
+    };
+
+    // One step of the fault schedule, called from the watcher's loop.
+    void mix_faults(Rng& rng, double now, SipperIF& watcher, FaultTally& f)
+    {
+        SimBoard linear(1), rotary(2);
+        if (now >= next_board_fault_) {
+            next_board_fault_ = now + pick(rng, 500, 3000) / 1000.0;
+            if (following_axis_ > 0) {
+                linear.set_following_error_fault(following_axis_, false);
+                following_axis_ = 0;
+            }
+            const int kind = pick(rng, 0, 9);
+            if (kind == 0) {
+                if (linear.set_readback_error())
+                    ++f.readback_errors;
+            } else if (kind == 1) {
+                following_axis_ = pick(rng, 1, 3);
+                if (linear.set_following_error_fault(following_axis_, true))
+                    ++f.following_errors;
+            } else {
+                static constexpr int32_t statuses[] = {-70123, FLEX_ERR_BAD_VALUE, FLEX_ERR_BAD_AXIS};
+                SimBoard& b = kind < 8 ? linear : rotary;
+                if (b.fail_call(pick(rng, 1, 300), statuses[pick(rng, 0, 2)]))
+                    ++f.call_failures;
+            }
+        }
+
+        if (!tripped_ && now >= next_trip_) {
+            new_log_text();  // only lines after the trip count
+            int state = -1;
+            trip_running_ = watcher.get_state(state) == call_ok && state == RUNNING;
+            if (linear.set_analog(INHIBIT_CHANNEL, 0)) {
+                tripped_ = true;
+                trip_at_ = now;
+                trip_checked_ = false;
+                trip_lines_.clear();
+                ++f.trips;
+            }
+        }
+        if (tripped_) {
+            trip_lines_ += new_log_text();
+            if (!trip_checked_ && now >= trip_at_ + TRIP_CHECK_S) {
+                trip_checked_ = true;
+                int state = -1;
+                // A client may have taken the sipper out of RUNNING meanwhile:
+                // then its task loop did not watch the switch.
+                if (trip_running_ && watcher.get_state(state) == call_ok && state == RUNNING) {
+                    ++f.trips_checked;
+                    if (trip_lines_.find("Sipper::emergency()") != std::string::npos)
+                        ++f.trips_stopped;
+                    else if (f.problems.size() < 10)
+                        f.problems.push_back("no emergency stop within " + std::to_string(TRIP_CHECK_S) +
+                                             " s of the trip at " + std::to_string(trip_at_) + " s");
+                }
+            }
+            if (trip_checked_ && now >= trip_at_ + TRIP_CHECK_S + pick(rng, 0, 3000) / 1000.0) {
+                if (linear.set_analog(INHIBIT_CHANNEL, INHIBIT_CLOSED))
+                    tripped_ = false;
+                next_trip_ = now + pick(rng, 5000, 25000) / 1000.0;
+            }
+        }
+
+        // As the installation's supervisor would: once the peers are back,
+        // a sipper whose reset failed without them is reset and run again.
+        if (peers_ > 0 && now >= next_supervision_) {
+            next_supervision_ = now + 1.0;
+            int state = -1;
+            if (watcher.get_state(state) == call_ok) {
+                if (state == INIT_FAILED && watcher.reset() == call_ok)
+                    ++f.supervisor_resets;
+                else if (state == READY)
+                    watcher.run();
+            }
+        }
+
+        if (peers_ > 0 && now >= next_peer_kill_) {
+            kill_peers();
+            ++f.peer_kills;
+            peers_back_at_ = now + pick(rng, 200, 5000) / 1000.0;
+        } else if (peers_ <= 0 && now >= peers_back_at_) {
+            peers_ = spawn({bin("installation-sim"), path("peers.cfg")}, path("peers-sim.out"));
+            if (answers("LinearMC", 10.0))
+                ++f.peer_restarts;
+            else if (f.problems.size() < 10)
+                f.problems.push_back("the peers did not come back at " + std::to_string(now) + " s");
+            next_peer_kill_ = now + pick(rng, 20000, 60000) / 1000.0;
+        }
+    }
+
+    // Faults off, kill switch closed, peers up: the end of the soak checks
+    // the sipper's recovery, not the faults.
+    void end_faults()
+    {
+        SimBoard linear(1), rotary(2);
+        linear.set_analog(INHIBIT_CHANNEL, INHIBIT_CLOSED);
+        linear.clear_faults();
+        rotary.clear_faults();
+        if (peers_ <= 0) {
+            peers_ = spawn({bin("installation-sim"), path("peers.cfg")}, path("peers-sim.out"));
+            ASSERT_TRUE(answers("LinearMC", 10.0)) << read_file(path("peers-sim.out"));
+        }
+    }
+
+    pid_t peers_ = -1;
+    std::size_t log_offset_ = 0;
+    double next_board_fault_ = 1.0;
+    double next_trip_ = 5.0;
+    double next_peer_kill_ = 15.0;
+    double peers_back_at_ = 0.0;
+    double next_supervision_ = 0.0;
+    int following_axis_ = 0;
+    bool tripped_ = false;
+    bool trip_running_ = false;
+    bool trip_checked_ = false;
+    double trip_at_ = 0.0;
+    std::string trip_lines_;
+
     // The system's shared objects present now.
     static std::set<std::string> system_objects()
     {
@@ -477,11 +699,17 @@ TEST_F(SipperSoakTest, RandomValidAndInvalidCommandsFromSeveralClientsLeaveTheSi
 {
     const double seconds = soak_seconds();
     const std::uint64_t seed = soak_seed();
-    std::printf("soak: %d clients, %.0f s, SIPPER_SOAK_SEED=%llu\n", CLIENTS, seconds,
-                static_cast<unsigned long long>(seed));
+    const bool faults = soak_faults();
+    std::printf("soak: %d clients, %.0f s, SIPPER_SOAK_SEED=%llu%s\n", CLIENTS, seconds,
+                static_cast<unsigned long long>(seed), faults ? ", with faults (SIPPER_SOAK_FAULTS=1)" : "");
     RecordProperty("seed", std::to_string(seed));
 
-    start_sipper();
+    if (faults)
+        start_with_separate_peers();
+    else
+        start_sipper();
+    if (HasFatalFailure())
+        return;
     initialise();
     home();
     const std::set<std::string> objects_before = system_objects();
@@ -509,7 +737,11 @@ TEST_F(SipperSoakTest, RandomValidAndInvalidCommandsFromSeveralClientsLeaveTheSi
     long wrong_replies = 0;
     double slowest = 0.0;
     std::map<int, long> states;
+    Rng fault_rng(seed ^ 0x5eedfa17ULL);
+    FaultTally fault_tally;
     while (timer.elapsed() < seconds) {
+        if (faults)
+            mix_faults(fault_rng, timer.elapsed(), watcher, fault_tally);
         ASSERT_TRUE(sipper_alive()) << "the sipper ended after " << timer.elapsed() << " s\n"
                                     << read_file(path("sipper.out"));
         Timer call;
@@ -551,8 +783,23 @@ TEST_F(SipperSoakTest, RandomValidAndInvalidCommandsFromSeveralClientsLeaveTheSi
                 queries, slowest * 1000.0, states[0], states[1], states[2], states[3]);
     // At most one woken query per worker replaced, and one per client's
     // channel closed at its end; anything more means replies went astray.
+    if (faults)
+        resets += fault_tally.supervisor_resets;
     std::printf("resets sent %ld, queries woken by a closed channel object %ld\n", resets, wrong_replies);
     EXPECT_LE(wrong_replies, resets + CLIENTS);
+    if (faults) {
+        std::printf("faults: %ld board calls failed, %ld read-back errors, %ld following errors; kill switch: %ld "
+                    "trips, %ld while RUNNING throughout, %ld of them followed by the emergency stop within %.1f s; "
+                    "peers: %ld killed, %ld restarted and answering; %ld resets after a failed initialisation\n",
+                    fault_tally.call_failures, fault_tally.readback_errors, fault_tally.following_errors,
+                    fault_tally.trips, fault_tally.trips_checked, fault_tally.trips_stopped, TRIP_CHECK_S,
+                    fault_tally.peer_kills, fault_tally.peer_restarts, fault_tally.supervisor_resets);
+        for (const std::string& p : fault_tally.problems)
+            std::printf("  FAULT PROBLEM: %s\n", p.c_str());
+        EXPECT_TRUE(fault_tally.problems.empty());
+        EXPECT_EQ(fault_tally.trips_stopped, fault_tally.trips_checked);
+        end_faults();
+    }
 
     // Whatever the clients left it in, the sipper comes back to work: out of
     // a reset into RUNNING, out of any error, homed, at the plate swap.
@@ -588,6 +835,7 @@ TEST_F(SipperSoakTest, RandomValidAndInvalidCommandsFromSeveralClientsLeaveTheSi
     sipper_.reset();
     watcher_channel.reset();
     stop_installation();
+    stop_peers();
     EXPECT_FALSE(sipper_alive());
     // Exit code 0 also means no sanitizer report (leaks included) in the
     // sipper, in the sanitizer builds.
@@ -606,7 +854,8 @@ TEST_F(SipperSoakTest, RandomValidAndInvalidCommandsFromSeveralClientsLeaveTheSi
     std::printf("log: %ld numbered lines; homing completed %ld times, operations ended in error %ld times, "
                 "sips the sample interface saw %ld\n",
                 numbers.lines, count(text, "Homing complete"), count(text, "SipperTask Error"),
-                count(log("SampleInterface.log"), "text=\""));
+                count(faults ? read_file(path("peer-logs/SampleInterface.log")) : log("SampleInterface.log"),
+                      "text=\""));
     EXPECT_EQ(numbers.first, 1);
     EXPECT_GT(numbers.lines, 100);
     EXPECT_TRUE(numbers.gaps.empty()) << numbers.gaps.front();

@@ -111,6 +111,31 @@ TEST_F(BoardCalls, InjectedFailureOnEveryCallLastsUntilCleared) {
     EXPECT_FALSE(board_.control().fail_function("start", 0, 1));
 }
 
+TEST_F(BoardCalls, FailingTheNthCallLetsTheEarlierOnesActAndFailsExactlyThatOne) {
+    // Of any function: the third call from now, whatever it is.
+    ASSERT_TRUE(board_.control().fail_call(3, -70555));
+    uint16_t c = 0;
+    EXPECT_EQ(flex_check_move_complete_status(b(), 1, 0, &c), 0);
+    EXPECT_EQ(flex_set_port(b(), 3, 4, 0, 255), 0);
+    EXPECT_EQ(board_.control().view().faults.at(0).skip, 0);
+    EXPECT_EQ(flex_set_port(b(), 3, 0, 4, 255), -70555);
+    EXPECT_EQ(board_.control().view().ports[2], 4);  // the failing call did not act
+    EXPECT_EQ(flex_set_port(b(), 3, 0, 4, 255), 0);
+    EXPECT_TRUE(board_.control().view().faults.empty());
+    // Of one function: the other functions pass through uncounted.
+    ASSERT_TRUE(board_.control().fail_call(2, -70556, "start"));
+    EXPECT_NE(board_.control().describe().find("fault: flex_start fails with -70556 (1 more after 1 calls)"),
+              std::string::npos)
+        << board_.control().describe();
+    EXPECT_EQ(flex_start(b(), 1, 0), 0);
+    EXPECT_EQ(flex_set_port(b(), 3, 4, 0, 255), 0);
+    EXPECT_EQ(flex_start(b(), 1, 0), -70556);
+    EXPECT_EQ(flex_start(b(), 1, 0), 0);
+    EXPECT_FALSE(board_.control().fail_call(0, -1));
+    EXPECT_FALSE(board_.control().fail_call(1, 0));
+    EXPECT_FALSE(board_.control().fail_call(1, -1, "no_such_thing"));
+}
+
 TEST_F(BoardCalls, ReadbackErrorLastsUntilFlushed) {
     int32_t p = 42;
     ASSERT_TRUE(board_.control().set_readback_error());

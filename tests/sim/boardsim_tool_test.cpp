@@ -68,6 +68,11 @@ TEST_F(BoardsimTool, SetsInputsFaultsAndTimeFactor) {
     EXPECT_EQ(flex_start(linear_.id(), 1, 0), -70500);
     EXPECT_EQ(boardsim("clear-faults " + n(linear_)).code, 0);
     EXPECT_EQ(flex_start(linear_.id(), 1, 0), 0);
+    EXPECT_EQ(boardsim("fail-call " + n(linear_) + " 2 -70501 start").code, 0);
+    EXPECT_EQ(flex_start(linear_.id(), 1, 0), 0);
+    EXPECT_EQ(flex_start(linear_.id(), 1, 0), -70501);
+    EXPECT_EQ(flex_start(linear_.id(), 1, 0), 0);
+    EXPECT_NE(boardsim("fail-call " + n(linear_) + " 0 -70501").code, 0);
     EXPECT_EQ(boardsim("time-factor " + n(linear_) + " 250").code, 0);
     EXPECT_DOUBLE_EQ(linear_.control().view().time_factor, 250.0);
     EXPECT_NE(boardsim("time-factor " + n(linear_) + " -1").code, 0);

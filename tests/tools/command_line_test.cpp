@@ -95,8 +95,8 @@ TEST_F(ToolCommandLines, EveryCommandAnswersHelpAndBadCommandLinesExitWithTheToo
     const std::vector<std::pair<std::string, std::set<std::string>>> tools = {
         {"sipperctl", {"wait", "status", "clean", "list", "methods"}},
         {"boardsim",
-         {"create", "show", "trace", "trace-clear", "set-analog", "set-port", "fault", "fail", "readback-error",
-          "clear-faults", "time-factor", "remove"}},
+         {"create", "show", "trace", "trace-clear", "set-analog", "set-port", "fault", "fail", "fail-call",
+          "readback-error", "clear-faults", "time-factor", "remove"}},
         {"sipper-config", {"check", "get", "set", "dump"}},
         {"installation-sim", {}},
     };
