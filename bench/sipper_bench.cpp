@@ -357,7 +357,7 @@ void bench_running_sipper(const std::string& dir)
     fs::create_directories(idir + "logs");
     fs::copy(fs::path(SIPPER_SOURCE_DIR) / "examples", idir + "cfg", fs::copy_options::recursive);
     const std::string command = exe + " Sipper " + idir + "logs/sipper.log " + idir + "cfg/sipper.cfg";
-    write_file(idir + "installation.cfg", "STAGE_FILE = \"" SIPPER_SOURCE_DIR "/sim/stage-default.cfg\";\n"
+    write_file(idir + "installation.cfg", "STAGE_FILE = \"" SIPPER_SOURCE_DIR "/sim/board/stage-default.cfg\";\n"
                                           "TIME_FACTOR = 10.0;\nLOG_DIR = \"" + idir + "logs\";\n"
                                           "STOP_TIMEOUT = 5.0;\nCOMPONENTS = [\"" + command + "\"];\n");
     std::fflush(nullptr);
