@@ -26,73 +26,11 @@
 #include <vector>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ShellCommand.h"
 
 namespace package_test {
 
-struct CommandResult {
-    int status = -1;  // exit code, or 128 + signal
-    std::string output;
-};
-
-// Runs a shell command with its standard output and error captured.
-inline CommandResult run_command(const std::string& command)
-{
-    CommandResult r;
-    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-    if (p == nullptr)
-        return r;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0)
-        r.output.append(buffer, n);
-    const int status = ::pclose(p);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return r;
-}
-
-inline std::string quote(const std::string& s) { return "'" + s + "'"; }
-
-inline std::string read_file(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-inline bool exists(const std::string& path)
-{
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-// A temporary directory removed with everything in it, unless the test failed.
-class TempTree {
-public:
-    explicit TempTree(const char* prefix)
-    {
-        std::string pattern = std::string("/tmp/") + prefix + "_XXXXXX";
-        if (::mkdtemp(pattern.data()) != nullptr)
-            path_ = pattern;
-        else
-            ADD_FAILURE() << "mkdtemp " << pattern;
-    }
-    ~TempTree()
-    {
-        if (path_.empty())
-            return;
-        if (::testing::Test::HasFailure())
-            std::printf("kept for inspection: %s\n", path_.c_str());
-        else
-            run_command("rm -rf " + quote(path_));
-    }
-    TempTree(const TempTree&) = delete;
-    TempTree& operator=(const TempTree&) = delete;
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using namespace shell_command;
 
 class ExampleInstallation {
 public:
@@ -169,15 +107,17 @@ private:
             return 127;
         });
         ASSERT_TRUE(sim_child_->started());
-        ASSERT_TRUE(eventually([&] { return ctl("get_state").status == 0; }, 20.0))
+        // Generous: a loaded machine may take long to start a fresh program.
+        ASSERT_TRUE(eventually([&] { return ctl("get_state").status == 0; }, 60.0))
             << "the sipper never answered\n"
-            << read_file(run_ + "/installation-sim.out");
+            << read_file(run_ + "/installation-sim.out") << read_file(run_ + "/logs/installation.log");
     }
 
     void drive()
     {
-        ASSERT_EQ(ctl("reset").status, 0);
-        ASSERT_TRUE(eventually([&] { return ctl("get_state").output.find("state = 1") != std::string::npos; }, 15.0))
+        const CommandResult reset = ctl("reset");
+        ASSERT_EQ(reset.status, 0) << reset.output;
+        ASSERT_TRUE(eventually([&] { return ctl("get_state").output.find("state = 1") != std::string::npos; }, 30.0))
             << ctl("get_state").output << read_file(run_ + "/logs/sipper.log");
         ASSERT_EQ(ctl("run").status, 0);
         ASSERT_TRUE(eventually([&] { return ctl("get_state").output.find("state = 2") != std::string::npos; }, 10.0));
@@ -231,9 +171,10 @@ private:
         }
         EXPECT_TRUE(left.empty()) << "left in /dev/shm: " << join(left);
 
-        if (sipper_pid_ > 0)
+        if (sipper_pid_ > 0) {
             EXPECT_TRUE(eventually([&] { return ::kill(sipper_pid_, 0) != 0; }, 10.0))
                 << "the sipper (pid " << sipper_pid_ << ") outlived its installation";
+        }
         std::vector<std::string> running;
         EXPECT_TRUE(eventually(
             [&] {
