@@ -21,6 +21,7 @@ if(SIPPER_SIMULATED_BOARD)
   # In the source tree the installation file names the stage description in
   # sim/board/; installed, the description lies beside it.
   set(source_stage "STAGE_FILE = \"../sim/board/stage-default.cfg\";")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/examples/installation.cfg)
   file(READ ${PROJECT_SOURCE_DIR}/examples/installation.cfg text)
   string(FIND "${text}" "${source_stage}" at)
   if(at EQUAL -1)
@@ -28,7 +29,13 @@ if(SIPPER_SIMULATED_BOARD)
                         "update cmake/Install.cmake, which points the installed copy at its stage file")
   endif()
   string(REPLACE "${source_stage}" "STAGE_FILE = \"stage-default.cfg\";" text "${text}")
-  file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/examples/installation.cfg CONTENT "${text}" @ONLY)
+  set(old "")
+  if(EXISTS ${CMAKE_BINARY_DIR}/examples/installation.cfg)
+    file(READ ${CMAKE_BINARY_DIR}/examples/installation.cfg old)
+  endif()
+  if(NOT old STREQUAL text)
+    file(WRITE ${CMAKE_BINARY_DIR}/examples/installation.cfg "${text}")
+  endif()
   install(FILES ${CMAKE_BINARY_DIR}/examples/installation.cfg
                 ${PROJECT_SOURCE_DIR}/sim/board/stage-default.cfg
           DESTINATION ${SIPPER_EXAMPLES_DESTINATION})
