@@ -164,8 +164,9 @@ private:
                         name.rfind("sem." + fixed, 0) == 0)
                         left.push_back(name);
                 }
-                if (name == "flexsim-board-1" || name == "flexsim-board-2" || name.rfind("pci7344-", 0) == 0)
-                    left.push_back(name);
+                for (const char* board : {"flexsim-board-1", "flexsim-board-2", "pci7344-1MUTEX", "pci7344-2MUTEX"})
+                    if (name == board)
+                        left.push_back(name);
             }
             ::closedir(d);
         }
