@@ -58,7 +58,7 @@
 #include "interfaces/ComponentIF.h"
 #include "interfaces/ComponentIFS.h"
 #include "interfaces/SipperIF.h"
-#include "sim/SimBoard.h"
+#include "sim/board/SimBoard.h"
 #include "utilities/Exception.h"
 
 namespace fs = std::filesystem;
@@ -485,7 +485,7 @@ bool start_installation(Installation& run, const std::string& dir,
     copy_sipper_config(dir + "cfg/sipper.cfg", sipper_values);
     const std::string command = exe + " Sipper " + dir + "logs/sipper.log " + dir + "cfg/sipper.cfg";
     write_file(dir + "installation.cfg",
-               "STAGE_FILE = \"" SIPPER_SOURCE_DIR "/sim/stage-default.cfg\";\nTIME_FACTOR = " +
+               "STAGE_FILE = \"" SIPPER_SOURCE_DIR "/sim/board/stage-default.cfg\";\nTIME_FACTOR = " +
                    fmt("%.1f", home_factor) + ";\nLINEAR_BOARD = " + std::to_string(run.linear_board) +
                    ";\nROTARY_BOARD = " + std::to_string(run.rotary_board) + ";\nLOG_DIR = \"" + dir + "logs\";\nCYCLE_STATE_DURATIONS = [" +
                    std::to_string(CYCLE_MS[0]) + ", " + std::to_string(CYCLE_MS[1]) + ", " +
@@ -905,7 +905,7 @@ struct SipGeometry {
     {
         ConfigurationFile sipper, plate, stage;
         if (sipper.load_config(cfg_dir + "sipper.cfg") != 0 || plate.load_config(cfg_dir + "plate96.platecfg") != 0 ||
-            stage.load_config(SIPPER_SOURCE_DIR "/sim/stage-default.cfg") != 0)
+            stage.load_config(SIPPER_SOURCE_DIR "/sim/board/stage-default.cfg") != 0)
             throw Exception("bench: the configuration files do not load");
         fast = vector_value(sipper, "FAST_VELOCITY");
         wash1 = vector_value(sipper, "WASHSTATION1_POSITION");

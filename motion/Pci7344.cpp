@@ -1,6 +1,6 @@
 #include "motion/Pci7344.h"
 
-#include "sim/flexmotion.h"
+#include "motion/flexmotion.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/flexmotion.h"
+#include "sim/board/flexsim_status.h"
 #include "sipper/SipperConstants.h"
 #include "sipper/SipperData.h"
 #include "sipper/SipperTask.h"

@@ -59,7 +59,7 @@ protected:
             if (victim() != peer)
                 serve += std::string(serve.empty() ? "" : ", ") + "\"" + peer + "\"";
         std::ofstream f(path("installation.cfg"));
-        f << "STAGE_FILE = \"" << SIPPER_SOURCE_DIR << "/sim/stage-default.cfg\";\n"
+        f << "STAGE_FILE = \"" << SIPPER_SOURCE_DIR << "/sim/board/stage-default.cfg\";\n"
           << "TIME_FACTOR = 20.0;\n"
           << "SERVE = [" << serve << "];\n"
           << "CYCLE_STATE_DURATIONS = [300, 1200, 1200];\n"

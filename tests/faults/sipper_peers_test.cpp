@@ -19,7 +19,7 @@ protected:
     void start_without_peers()
     {
         std::ofstream f(path("installation.cfg"));
-        f << "STAGE_FILE = \"" << SIPPER_SOURCE_DIR << "/sim/stage-default.cfg\";\n"
+        f << "STAGE_FILE = \"" << SIPPER_SOURCE_DIR << "/sim/board/stage-default.cfg\";\n"
           << "TIME_FACTOR = 10.0;\n"
           << "SERVE = [\"LinearMC\", \"RotaryMC\", \"Supervisor\"];\n"
           << "LOG_DIR = \"" << path("logs") << "\";\n"

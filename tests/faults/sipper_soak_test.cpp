@@ -30,7 +30,7 @@
 #include "interfaces/ComponentMethods.h"
 #include "interfaces/Message.h"
 #include "interfaces/SipperMethods.h"
-#include "sim/flexmotion.h"
+#include "sim/board/flexsim_status.h"
 #include "tests/system/InstallationHarness.h"
 
 namespace {
@@ -488,7 +488,7 @@ protected:
               << "LOG_DIR = \"" << path("peer-logs") << "\";\n";
         peers.close();
         std::ofstream f(path("installation.cfg"));
-        f << "STAGE_FILE = \"" << SIPPER_SOURCE_DIR << "/sim/stage-default.cfg\";\n"
+        f << "STAGE_FILE = \"" << SIPPER_SOURCE_DIR << "/sim/board/stage-default.cfg\";\n"
           << "TIME_FACTOR = 10.0;\n"
           << "SERVE = [\"Supervisor\"];\n"
           << "LOG_DIR = \"" << path("logs") << "\";\n"

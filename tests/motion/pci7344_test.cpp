@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "motion/Pci7344.h"
-#include "sim/flexmotion.h"
-#include "tests/sim/board_test_support.h"
+#include "sim/board/flexsim_status.h"
+#include "tests/sim/board/board_test_support.h"
 #include "tests/support/ChildProcess.h"
 
 namespace {

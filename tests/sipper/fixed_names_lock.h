@@ -26,8 +26,9 @@ public:
     static constexpr const char* PATH = "/tmp/sipper-test-fixed-names.lock";
     static constexpr long WAIT_MS = 90000;
 
-    // Nested holders in one process share one acquisition.
-    FixedNamesLock() {
+    // Nested holders in one process share one acquisition. A test that
+    // waits minutes for its turn anyway (the package stage) may wait longer.
+    explicit FixedNamesLock(long wait_ms = WAIT_MS) {
         std::lock_guard<std::mutex> hold(state().guard);
         if (state().holders++ > 0) return;
         state().fd = ::open(PATH, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
@@ -35,7 +36,7 @@ public:
             ADD_FAILURE() << "cannot open " << PATH << ": " << std::strerror(errno);
             return;
         }
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
         while (::flock(state().fd, LOCK_EX | LOCK_NB) != 0) {
             if (errno != EWOULDBLOCK && errno != EINTR) {
                 ADD_FAILURE() << "flock " << PATH << ": " << std::strerror(errno);
@@ -43,7 +44,7 @@ public:
             }
             if (std::chrono::steady_clock::now() > deadline) {
                 ADD_FAILURE() << "another test process kept the fixed interface names for "
-                              << WAIT_MS / 1000 << " s (" << PATH << "); going on without them";
+                              << wait_ms / 1000 << " s (" << PATH << "); going on without them";
                 return;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -9,7 +9,7 @@
 
 #include "interfaces/NI7344IF.h"
 #include "interfaces/SipperMethods.h"
-#include "sim/flexmotion.h"
+#include "motion/flexmotion.h"
 #include "sipper/SipperConstants.h"
 #include "sipper/SipperData.h"
 #include "tests/sipper/sipper_harness.h"

@@ -27,8 +27,8 @@
 #include "component/Component.h"
 #include "interfaces/ComponentInterface.h"
 #include "interfaces/SipperIF.h"
-#include "sim/SimBoard.h"
-#include "sim/StageDescription.h"
+#include "sim/board/SimBoard.h"
+#include "sim/board/StageDescription.h"
 #include "sipper/Sipper.h"
 #include "tests/sipper/fixed_names_lock.h"
 #include "tests/sipper/sipper_test_files.h"
@@ -61,7 +61,7 @@ public:
     SipperHarness() {
         remove_fixed_names();
         std::map<int, StageDescription> stage =
-            read_stage_file(std::string(SIPPER_SOURCE_DIR) + "/sim/stage-default.cfg");
+            read_stage_file(std::string(SIPPER_SOURCE_DIR) + "/sim/board/stage-default.cfg");
         linear_number_ = SimBoard::create_unused(stage.at(1));
         // The sensor coupling of the rotary board follows the linear board's number.
         stage = renumber_boards(stage, {{1, linear_number_}});

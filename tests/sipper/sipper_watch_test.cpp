@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "sim/flexmotion.h"
+#include "motion/flexmotion.h"
 #include "sipper/SipperConstants.h"
 #include "tests/sipper/sipper_harness.h"
 

@@ -9,9 +9,9 @@
 
 #include "interfaces/ComponentInterface.h"
 #include "motion/Pci7344.h"
-#include "sim/flexmotion.h"
-#include "sim/SimBoard.h"
-#include "sim/StageDescription.h"
+#include "sim/board/flexsim_status.h"
+#include "sim/board/SimBoard.h"
+#include "sim/board/StageDescription.h"
 #include "sipper/SipperData.h"
 #include "sipper/SipperTask.h"
 #include "tests/sipper/task_peers.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "interfaces/InterfaceServer.h"
-#include "sim/SampleCycle.h"
+#include "sim/installation/SampleCycle.h"
 #include "tests/sipper/fixed_names_lock.h"
 
 // The four peers the sipper task talks to, served from threads of the test

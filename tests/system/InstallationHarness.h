@@ -18,7 +18,7 @@
 
 #include "interfaces/ComponentIF.h"
 #include "interfaces/SipperIF.h"
-#include "sim/SimBoard.h"
+#include "sim/board/SimBoard.h"
 #include "tests/sipper/fixed_names_lock.h"
 #include "tests/support/ChildProcess.h"
 #include "utilities/Mutex.h"
@@ -97,7 +97,7 @@ protected:
     void start_installation(bool with_sipper = true, const std::string& ready = "Sipper")
     {
         std::ofstream f(path("installation.cfg"));
-        f << "STAGE_FILE = \"" << SIPPER_SOURCE_DIR << "/sim/stage-default.cfg\";\n"
+        f << "STAGE_FILE = \"" << SIPPER_SOURCE_DIR << "/sim/board/stage-default.cfg\";\n"
           << "TIME_FACTOR = 10.0;\n"
           << "CYCLE_STATE_DURATIONS = [300, 150, 150];\n"
           << "LOG_DIR = \"" << path("logs") << "\";\n"

@@ -146,7 +146,7 @@ TEST_F(ToolCommandLines, EveryCommandAnswersHelpAndBadCommandLinesExitWithTheToo
         std::string says;  // in standard error
     };
     const std::string& i = nobody_;
-    const std::string stage = std::string(SIPPER_SOURCE_DIR) + "/sim/stage-default.cfg";
+    const std::string stage = std::string(SIPPER_SOURCE_DIR) + "/sim/board/stage-default.cfg";
     const std::string not_connected = "not connected: no interface named " + i;
     const std::vector<Case> cases = {
         {"sipperctl", {}, 64, "no method given"},

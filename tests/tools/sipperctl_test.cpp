@@ -15,8 +15,8 @@
 #include "interfaces/ComponentIF.h"
 #include "interfaces/InterfaceServer.h"
 #include "interfaces/SipperMethods.h"
-#include "sim/BoardOwnerSim.h"
-#include "sim/SampleInterfaceSim.h"
+#include "sim/installation/BoardOwnerSim.h"
+#include "sim/installation/SampleInterfaceSim.h"
 #include "tests/support/ForeignObjects.h"
 
 // sipperctl is run as the built executable against servers of this test

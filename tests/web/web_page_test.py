@@ -77,7 +77,7 @@ class Installation:
         self.web = None
         shutil.copytree(os.path.join(source, "examples"), os.path.join(self.run, "cfg"))
         with open(os.path.join(self.run, "installation.cfg"), "w") as f:
-            f.write('STAGE_FILE = "%s/sim/stage-default.cfg";\n' % source)
+            f.write('STAGE_FILE = "%s/sim/board/stage-default.cfg";\n' % source)
             f.write("TIME_FACTOR = 10.0;\n")
             f.write("CYCLE_STATE_DURATIONS = [300, 150, 150];\n")
             f.write('LOG_DIR = "%s/logs";\n' % self.run)
