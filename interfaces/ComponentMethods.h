@@ -66,4 +66,15 @@ static_assert(TABLE.method(SAVE_CONFIG).length == 4104 && TABLE.method(SAVE_CONF
 static_assert(TABLE.method(LOG_MSG).length == 4104 && TABLE.method(LOG_MSG).args[1].offset == 4100);
 static_assert(TABLE.method(KILL).length == 4);
 
+// The name of a value `get_state` answers, for people reading it.
+constexpr const char* state_name(int state) {
+    switch (state) {
+    case 0: return "CREATED";
+    case 1: return "READY";
+    case 2: return "RUNNING";
+    case 3: return "INIT_FAILED";
+    }
+    return "unknown";
+}
+
 }  // namespace component_methods

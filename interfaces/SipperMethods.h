@@ -119,4 +119,14 @@ static_assert(TABLE.method(WASH).length == 12);
 static_assert(TABLE.method(GET_PLATE_TYPE).length == 4104);
 static_assert(TABLE.method(SET_PLATE_TYPE).length == 4104);
 
+// The name of a value `get_status` answers, for people reading it.
+constexpr const char* status_name(int status) {
+    switch (status) {
+    case 0: return "idle";
+    case 1: return "error";
+    case 2: return "busy";
+    }
+    return "unknown";
+}
+
 }  // namespace sipper_methods

@@ -251,35 +251,14 @@ std::vector<std::string> result_names(const MethodSpec& m)
     return names;
 }
 
-const char* status_text(int status)
-{
-    switch (status) {
-    case 0: return "idle";
-    case 1: return "error";
-    case 2: return "busy";
-    }
-    return "unknown";
-}
-
-const char* state_text(int state)
-{
-    switch (state) {
-    case 0: return "CREATED";
-    case 1: return "READY";
-    case 2: return "RUNNING";
-    case 3: return "INIT_FAILED";
-    }
-    return "unknown";
-}
-
 // Meanings appended to well-known integer results.
 std::string annotation(const MethodSpec& m, const InterfaceClient::Value& v)
 {
     const std::int32_t* i = std::get_if<std::int32_t>(&v);
     if (i == nullptr)
         return "";
-    if (m.name == "get_status") return std::string(" (") + status_text(*i) + ")";
-    if (m.name == "get_state") return std::string(" (") + state_text(*i) + ")";
+    if (m.name == "get_status") return std::string(" (") + sipper_methods::status_name(*i) + ")";
+    if (m.name == "get_state") return std::string(" (") + component_methods::state_name(*i) + ")";
     return "";
 }
 
@@ -453,13 +432,13 @@ int wait_command(const Options& o)
         if (live) {
             int prc = 0;
             std::string pos = positions_text(*c, prc);
-            std::printf("\r%-5s  %s  %6.1f s ", status_text(status), pos.c_str(), t);
+            std::printf("\r%-5s  %s  %6.1f s ", sipper_methods::status_name(status), pos.c_str(), t);
             if (done) std::printf("\n");
             std::fflush(stdout);
         } else if (status != last_status || t - last_line >= 5.0 || done) {
             int prc = 0;
             std::string pos = positions_text(*c, prc);
-            std::printf("%6.1f s  %-5s  %s\n", t, status_text(status), pos.c_str());
+            std::printf("%6.1f s  %-5s  %s\n", t, sipper_methods::status_name(status), pos.c_str());
             std::fflush(stdout);
             last_line = t;
         }
@@ -504,13 +483,13 @@ int status_command(const Options& o)
     };
     auto yes_no = [](int v) -> const char* { return v ? "yes" : "no"; };
 
-    std::string component = int_text(component_methods::GET_STATE, state_text);
+    std::string component = int_text(component_methods::GET_STATE, component_methods::state_name);
     if (first_failure != 0) {
         // Nothing answers: say so once instead of a page of question marks.
         std::fprintf(stderr, "%s\n", describe_failure(first_failure, o.interface_name, *c).c_str());
         return first_failure;
     }
-    std::string status = int_text(sipper_methods::GET_STATUS, status_text);
+    std::string status = int_text(sipper_methods::GET_STATUS, sipper_methods::status_name);
     std::string homed = int_text(sipper_methods::IS_HOMED, yes_no);
     std::string configured = int_text(sipper_methods::SYSTEM_CONFIGURED, yes_no);
     std::string inhibit = int_text(sipper_methods::GET_INHIBIT_STATE, nullptr);
@@ -622,7 +601,7 @@ int list_command()
             probe.set_timeout(200);
             int value = 0;
             if (probe.get_state(value) == call_ok)
-                state = std::string("served, state ") + state_text(value);
+                state = std::string("served, state ") + component_methods::state_name(value);
             probe.set_timeout(saved);
         }
         std::printf("interface %-24s %s\n", i.c_str(), state.c_str());

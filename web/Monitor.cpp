@@ -20,27 +20,6 @@ const char* const NEVER_SAW = "NEVER SAW SIP SENSOR OUTPUT";
 const char* const SIP_REFUSED = "sip Error, ";
 const char* const TASK_ERROR = "SipperTask Error : ";
 
-const char* state_name(int state)
-{
-    switch (state) {
-    case 0: return "CREATED";
-    case 1: return "READY";
-    case 2: return "RUNNING";
-    case 3: return "INIT_FAILED";
-    }
-    return "unknown";
-}
-
-const char* status_name(int status)
-{
-    switch (status) {
-    case 0: return "idle";
-    case 1: return "error";
-    case 2: return "busy";
-    }
-    return "unknown";
-}
-
 int as_int(const SipperLink::Reply& r, std::size_t k = 0)
 {
     return k < r.values.size() ? std::get<std::int32_t>(r.values[k]) : 0;
@@ -109,9 +88,9 @@ json Monitor::snapshot(SipperLink& link, SipperLink::Reply& failure)
         const int inhibit = as_int(ask(sipper_methods::GET_INHIBIT_STATE));
         s["connected"] = true;
         s["state"] = state;
-        s["state_name"] = state_name(state);
+        s["state_name"] = component_methods::state_name(state);
         s["status"] = status;
-        s["status_name"] = status_name(status);
+        s["status_name"] = sipper_methods::status_name(status);
         s["homed"] = homed != 0;
         s["configured"] = configured != 0;
         s["plate"] = {{"name", std::get<std::string>(plate.values.at(0))},
