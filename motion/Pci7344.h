@@ -24,7 +24,7 @@ public:
     // Closes the lock handle. A lock the destroying thread still holds
     // through this object (a store begun and not ended) is released, so
     // other processes do not wait for it for ever.
-    ~Pci7344();
+    virtual ~Pci7344();
 
     int32_t board() const { return board_; }
 

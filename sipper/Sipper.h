@@ -128,6 +128,8 @@ public:
     Pci7344* rotary_board() { return rotary_.get(); }
 
 private:
+    // Busy while the worker runs, else the recorded state.
+    int current_state() const;
     // The reason the ready check gives for a state that is not idle; empty
     // when the sipper is idle (and for unknown states, which fail too).
     bool ready(std::string& reason);

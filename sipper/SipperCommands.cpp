@@ -26,8 +26,16 @@ constexpr double PLATE_SWAP_TOLERANCE_MM = 0.25;
 
 }  // namespace
 
+// A worker still running counts as busy whatever the recorded state says:
+// reset_error_state may have written idle under it, and a command that went
+// on would overwrite the request the worker is still reading.
+int Sipper::current_state() const {
+    if (task_ != nullptr && task_->is_running()) return STATE_BUSY;
+    return data_->state();
+}
+
 bool Sipper::ready(std::string& reason) {
-    switch (data_->state()) {
+    switch (current_state()) {
     case STATE_IDLE:
         reason.clear();
         return true;
@@ -53,18 +61,12 @@ bool Sipper::start_task() {
     return task_->start();
 }
 
-void Sipper::get_status(int& status) {
-    if (task_ != nullptr && task_->is_running()) {
-        status = STATE_BUSY;
-        return;
-    }
-    status = data_->state();
-}
+void Sipper::get_status(int& status) { status = current_state(); }
 
 void Sipper::system_configured(int& configured) { configured = data_->configured() ? 1 : 0; }
 
 void Sipper::home() {
-    const int state = data_->state();
+    const int state = current_state();
     if (state == STATE_BUSY) {
         log_msg("homing Error, sipper busy", 0);
         return;
@@ -150,7 +152,7 @@ void Sipper::set_position_now(const std::string& name, int id, int& result) {
         log_msg("set_position() ERROR : sipper not homed", 0);
         return;
     }
-    if (data_->state() != STATE_IDLE) {
+    if (current_state() != STATE_IDLE) {
         std::string reason;
         ready(reason);
         log_msg("set_position Error, " + reason, 0);

@@ -58,18 +58,8 @@ protected:
         for (const char* peer : {"LinearMC", "RotaryMC", "SampleInterface", "LogServer", "Supervisor"})
             if (victim() != peer)
                 serve += std::string(serve.empty() ? "" : ", ") + "\"" + peer + "\"";
-        std::ofstream f(path("installation.cfg"));
-        f << "STAGE_FILE = \"" << SIPPER_SOURCE_DIR << "/sim/board/stage-default.cfg\";\n"
-          << "TIME_FACTOR = 20.0;\n"
-          << "SERVE = [" << serve << "];\n"
-          << "CYCLE_STATE_DURATIONS = [300, 1200, 1200];\n"
-          << "LOG_DIR = \"" << path("logs") << "\";\n"
-          << "STOP_TIMEOUT = 5.0;\n"
-          << "COMPONENTS = [\"" << sipper_command() << "\"];\n";
-        f.close();
-        sim_ = spawn({bin("installation-sim"), path("installation.cfg")}, path("installation-sim.out"));
-        ASSERT_GT(sim_, 0);
-        ASSERT_TRUE(answers("Sipper", 10.0)) << read_file(path("installation-sim.out"));
+        launch_installation("TIME_FACTOR = 20.0;\nSERVE = [" + serve + "];\nCYCLE_STATE_DURATIONS = [300, 1200, 1200];\n" +
+                            sipper_component());
     }
 
     void start_victim()

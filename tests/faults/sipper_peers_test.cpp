@@ -18,17 +18,8 @@ protected:
     // installation-sim serving the board owners and the supervisor only.
     void start_without_peers()
     {
-        std::ofstream f(path("installation.cfg"));
-        f << "STAGE_FILE = \"" << SIPPER_SOURCE_DIR << "/sim/board/stage-default.cfg\";\n"
-          << "TIME_FACTOR = 10.0;\n"
-          << "SERVE = [\"LinearMC\", \"RotaryMC\", \"Supervisor\"];\n"
-          << "LOG_DIR = \"" << path("logs") << "\";\n"
-          << "STOP_TIMEOUT = 5.0;\n"
-          << "COMPONENTS = [\"" << sipper_command() << "\"];\n";
-        f.close();
-        sim_ = spawn({bin("installation-sim"), path("installation.cfg")}, path("installation-sim.out"));
-        ASSERT_GT(sim_, 0);
-        ASSERT_TRUE(answers("Sipper", 10.0)) << read_file(path("installation-sim.out"));
+        launch_installation("TIME_FACTOR = 10.0;\nSERVE = [\"LinearMC\", \"RotaryMC\", \"Supervisor\"];\n" +
+                            sipper_component());
     }
 
     // A process that holds the two peers' channels open and never serves

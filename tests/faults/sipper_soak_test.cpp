@@ -487,17 +487,9 @@ protected:
               << "CYCLE_STATE_DURATIONS = [300, 150, 150];\n"
               << "LOG_DIR = \"" << path("peer-logs") << "\";\n";
         peers.close();
-        std::ofstream f(path("installation.cfg"));
-        f << "STAGE_FILE = \"" << SIPPER_SOURCE_DIR << "/sim/board/stage-default.cfg\";\n"
-          << "TIME_FACTOR = 10.0;\n"
-          << "SERVE = [\"Supervisor\"];\n"
-          << "LOG_DIR = \"" << path("logs") << "\";\n"
-          << "STOP_TIMEOUT = 5.0;\n"
-          << "COMPONENTS = [\"" << sipper_command() << "\"];\n";
-        f.close();
-        sim_ = spawn({bin("installation-sim"), path("installation.cfg")}, path("installation-sim.out"));
-        ASSERT_GT(sim_, 0);
-        ASSERT_TRUE(answers("Sipper", 10.0)) << read_file(path("installation-sim.out"));
+        launch_installation("TIME_FACTOR = 10.0;\nSERVE = [\"Supervisor\"];\n" + sipper_component());
+        if (HasFatalFailure())
+            return;
         start_peers();
         static const std::regex started(R"(started \S+ as pid (\d+) \(interface Sipper\))");
         const std::string text = log("installation.log");

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <climits>
 #include <cmath>
 #include <string>
 
@@ -315,6 +316,22 @@ TEST_F(SipperCommandsTest, BusyAndErrorStatesRefuseCommandsWithTheirReasons) {
     EXPECT_EQ(h_.log_lines("homing Error, sipper busy"), 1);
     EXPECT_EQ(h_.log_lines("set_position Error, Sipper is in busy state"), 1);
 
+    // reset_error_state under the running wash records idle, yet the worker
+    // still runs: every start is refused before it can overwrite the request
+    // (a sip row near INT_MAX once reached the running sip that way).
+    c.reset_error_state();
+    int status = -1;
+    ASSERT_EQ(c.get_status(status), call_ok);
+    EXPECT_EQ(status, STATE_BUSY);
+    c.sip("A1", 1, INT_MAX, 0, 1.0, 100, 100);
+    c.goto_position(1);
+    c.home();
+    ASSERT_EQ(c.set_position("W1", 1, result), call_ok);
+    EXPECT_EQ(h_.log_lines("sip Error, Sipper is in busy state"), 2);
+    EXPECT_EQ(h_.log_lines("goto_position() Error, Sipper is in busy state"), 2);
+    EXPECT_EQ(h_.log_lines("homing Error, sipper busy"), 2);
+    EXPECT_EQ(h_.log_lines("set_position Error, Sipper is in busy state"), 2);
+
     // A stop request ends the operation with an error.
     c.stop_all_motion();
     ASSERT_TRUE(h_.wait_status(STATE_ERROR, 5000));
@@ -336,7 +353,7 @@ TEST_F(SipperCommandsTest, BusyAndErrorStatesRefuseCommandsWithTheirReasons) {
     EXPECT_EQ(h_.status(), STATE_ERROR);
     c.home();
     ASSERT_TRUE(h_.wait_status(STATE_IDLE)) << read_file(h_.log_path());
-    EXPECT_EQ(h_.log_lines("homing Error"), 1);
+    EXPECT_EQ(h_.log_lines("homing Error"), 2);  // the two refusals while busy
     int homed = 0;
     c.is_homed(homed);
     EXPECT_EQ(homed, 1);

@@ -15,12 +15,14 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <utility>
 
 #include "interfaces/ComponentIF.h"
 #include "interfaces/SipperIF.h"
 #include "sim/board/SimBoard.h"
 #include "tests/sipper/fixed_names_lock.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Spawn.h"
 #include "utilities/Mutex.h"
 #include "utilities/Timer.h"
 
@@ -92,44 +94,36 @@ protected:
         return bin("sipper") + " Sipper " + path("logs/sipper.log") + " " + path("cfg/sipper.cfg");
     }
 
-    // Writes the installation file and starts installation-sim; returns when
-    // the interface `ready` answers.
-    void start_installation(bool with_sipper = true, const std::string& ready = "Sipper")
+    // The installation file's line that makes the sipper its component.
+    std::string sipper_component() const { return "COMPONENTS = [\"" + sipper_command() + "\"];\n"; }
+
+    // Writes the installation file (the default stage, these settings, the
+    // run's log directory) and starts installation-sim; returns when the
+    // interface `ready` answers.
+    void launch_installation(const std::string& settings, const std::string& ready = "Sipper")
     {
         std::ofstream f(path("installation.cfg"));
         f << "STAGE_FILE = \"" << SIPPER_SOURCE_DIR << "/sim/board/stage-default.cfg\";\n"
-          << "TIME_FACTOR = 10.0;\n"
-          << "CYCLE_STATE_DURATIONS = [300, 150, 150];\n"
-          << "LOG_DIR = \"" << path("logs") << "\";\n"
+          << settings << "LOG_DIR = \"" << path("logs") << "\";\n"
           << "STOP_TIMEOUT = 5.0;\n";
-        if (with_sipper)
-            f << "COMPONENTS = [\"" << sipper_command() << "\"];\n";
         f.close();
         sim_ = spawn({bin("installation-sim"), path("installation.cfg")}, path("installation-sim.out"));
         ASSERT_GT(sim_, 0);
         ASSERT_TRUE(answers(ready, 10.0)) << read_file(path("installation-sim.out"));
     }
 
-    // Starts a program with its output in `out`; the child gets its own
-    // process group so that a test's signals reach only it.
+    // The whole installation at time factor 10, the sipper its component
+    // unless `with_sipper` is false.
+    void start_installation(bool with_sipper = true, const std::string& ready = "Sipper")
+    {
+        launch_installation("TIME_FACTOR = 10.0;\nCYCLE_STATE_DURATIONS = [300, 150, 150];\n" +
+                                (with_sipper ? sipper_component() : std::string()),
+                            ready);
+    }
+
     static pid_t spawn(std::vector<std::string> args, const std::string& out)
     {
-        pid_t pid = fork();
-        if (pid == 0) {
-            setpgid(0, 0);
-            int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-            if (fd >= 0) {
-                dup2(fd, 1);
-                dup2(fd, 2);
-            }
-            std::vector<char*> argv;
-            for (std::string& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        return pid;
+        return spawn_program(std::move(args), out);
     }
 
     static bool answers(const std::string& name, double seconds)

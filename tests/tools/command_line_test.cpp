@@ -15,17 +15,11 @@
 #include <vector>
 
 #include "interfaces/ComponentInterface.h"
-#include "tests/support/ChildProcess.h"
+#include "tests/support/ToolRun.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct ToolRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
 
 class ToolCommandLines : public testing::Test {
 protected:
@@ -44,27 +38,7 @@ protected:
 
     ToolRun run(const std::string& tool, const std::vector<std::string>& args)
     {
-        const std::string out_file = dir_ + "/stdout.txt";
-        const std::string err_file = dir_ + "/stderr.txt";
-        ChildProcess child([&] {
-            if (!std::freopen(out_file.c_str(), "w", stdout) || !std::freopen(err_file.c_str(), "w", stderr))
-                return 127;
-            const std::string path = std::string(SIPPER_BUILD_DIR) + "/bin/" + tool;
-            std::vector<char*> argv{const_cast<char*>(path.c_str())};
-            for (const std::string& a : args)
-                argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            ::execv(path.c_str(), argv.data());
-            return 127;
-        });
-        ToolRun r;
-        r.status = child.wait(20000);
-        std::stringstream out, err;
-        out << std::ifstream(out_file).rdbuf();
-        err << std::ifstream(err_file).rdbuf();
-        r.out = out.str();
-        r.err = err.str();
-        return r;
+        return run_program(std::string(SIPPER_BUILD_DIR) + "/bin/" + tool, args, dir_);
     }
 
     // The names listed under "Subcommands:" in a help text.

@@ -10,44 +10,11 @@
 #include <vector>
 
 #include "config/ConfigurationFile.h"
-#include "tests/support/ChildProcess.h"
+#include "tests/support/ToolRun.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct ToolRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-// Runs the built tool with the given arguments, capturing both outputs.
-ToolRun run_tool(const std::vector<std::string>& args, const std::string& dir)
-{
-    std::string out_file = dir + "/stdout.txt";
-    std::string err_file = dir + "/stderr.txt";
-    ChildProcess child([&] {
-        if (!std::freopen(out_file.c_str(), "w", stdout) || !std::freopen(err_file.c_str(), "w", stderr))
-            return 127;
-        std::vector<char*> argv;
-        std::string tool = SIPPER_BUILD_DIR "/bin/sipper-config";
-        argv.push_back(const_cast<char*>(tool.c_str()));
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(tool.c_str(), argv.data());
-        return 127;
-    });
-    ToolRun run;
-    run.status = child.wait(20000);
-    std::stringstream out, err;
-    out << std::ifstream(out_file).rdbuf();
-    err << std::ifstream(err_file).rdbuf();
-    run.out = out.str();
-    run.err = err.str();
-    return run;
-}
 
 class SipperConfigTool : public testing::Test {
 protected:
@@ -74,7 +41,7 @@ protected:
         s << std::ifstream(path).rdbuf();
         return s.str();
     }
-    ToolRun run(const std::vector<std::string>& args) { return run_tool(args, dir_); }
+    ToolRun run(const std::vector<std::string>& args) { return run_program(SIPPER_BUILD_DIR "/bin/sipper-config", args, dir_); }
 
     std::string dir_;
 };

@@ -22,6 +22,7 @@
 #include <sstream>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Spawn.h"
 
 // sipper-web started as a program, an HTTP client for it and event-stream
 // readers, for the tests. WebTest runs it beside the simulated installation
@@ -140,25 +141,9 @@ public:
         return condition();
     }
 
-    // Runs a program with its output in `out`, in a process group of its own.
     static pid_t spawn(std::vector<std::string> args, const std::string& out)
     {
-        pid_t pid = fork();
-        if (pid == 0) {
-            setpgid(0, 0);
-            int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-            if (fd >= 0) {
-                dup2(fd, 1);
-                dup2(fd, 2);
-            }
-            std::vector<char*> argv;
-            for (std::string& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        return pid;
+        return spawn_program(std::move(args), out);
     }
 
     // Starts sipper-web on a free loopback port with these extra options;
