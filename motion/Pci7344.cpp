@@ -177,7 +177,15 @@ void Pci7344::flush_rdb() {
     call("Pci7344::flush_rdb -- ", [&] { return flex_flush_rdb(id()); });
 }
 
-void Pci7344::read_pos_rtn(uint8_t axis, int32_t& position) {
+void Pci7344::read_pos_rtn(uint8_t axis, int32_t& position) { read_pos_counted(axis, position); }
+
+int32_t Pci7344::read_position(uint8_t axis) {
+    int32_t position = 0;
+    if (read_pos_counted(axis, position) || read_pos_counted(axis, position)) return position;
+    throw Exception("Pci7344::read_pos_rtn -- no position after a read-back error");
+}
+
+bool Pci7344::read_pos_counted(uint8_t axis, int32_t& position) {
     static const char* const prefix = "Pci7344::read_pos_rtn -- ";
     int32_t status = 0;
     std::string description;
@@ -187,13 +195,13 @@ void Pci7344::read_pos_rtn(uint8_t axis, int32_t& position) {
         status = flex_read_pos_rtn(id(), axis, &position);
         if (status != 0) description = get_error_description(status);
     }
-    if (status == 0) return;
+    if (status == 0) return true;
     {
         acquire(prefix);
         Held held(*this);
         if (status == READBACK_ERROR) flush_rdb();
     }
-    if (status == READBACK_ERROR) return;
+    if (status == READBACK_ERROR) return false;
     throw Pci7344_Exception(prefix + description, status);
 }
 

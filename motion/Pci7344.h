@@ -58,6 +58,9 @@ public:
     // A -70025 status (read-back buffer trouble) is flushed and ignored:
     // `position` then keeps what it held.
     void read_pos_rtn(uint8_t axis, int32_t& position);
+    // The position count of `axis`. After a read-back error (flushed, with
+    // no count) it reads once more; throws when that brings none either.
+    int32_t read_position(uint8_t axis);
 
     // The library's text for `status` (taken under the lock).
     std::string get_error_description(int32_t status);
@@ -70,6 +73,8 @@ public:
     virtual void end_store(uint8_t program);
 
 private:
+    // read_pos_rtn's work: false after a flushed read-back error.
+    bool read_pos_counted(uint8_t axis, int32_t& position);
     template <class Call>
     void call(const char* prefix, Call library_call);
     void acquire(const char* prefix);

@@ -196,14 +196,7 @@ bool Sipper::read_current_positions(double& x, double& y, double& z) {
         double* out[3] = {&x, &y, &z};
         for (int axis = 1; axis <= 3; ++axis) {
             const AxisScale scale = data_->axis_scale(axis);
-            // After a read-back error the wrapper flushes the buffer without
-            // a count: read again, rather than report a place never read.
-            int32_t counts = UNREAD_POSITION_COUNT;
-            linear_->read_pos_rtn(scale.axis, counts);
-            if (counts == UNREAD_POSITION_COUNT) linear_->read_pos_rtn(scale.axis, counts);
-            if (counts == UNREAD_POSITION_COUNT)
-                throw Exception("Pci7344::read_pos_rtn -- no position after a read-back error");
-            *out[axis - 1] = scale.steps_to_mm(counts);
+            *out[axis - 1] = scale.steps_to_mm(linear_->read_position(scale.axis));
         }
         return true;
     } catch (const Exception& e) {

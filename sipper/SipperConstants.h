@@ -1,6 +1,5 @@
 #pragma once
 #include <cfloat>
-#include <cstdint>
 
 #include "utilities/Vect3d.h"
 
@@ -8,10 +7,6 @@
 constexpr int STATE_IDLE = 0;
 constexpr int STATE_ERROR = 1;
 constexpr int STATE_BUSY = 2;
-
-// What a position count holds before it is read: a read-back error the
-// board wrapper recovers from leaves the count unwritten.
-constexpr int32_t UNREAD_POSITION_COUNT = INT32_MIN;
 
 // Operation codes the command side hands to the worker thread. 2 is unused.
 constexpr int OP_HOME = 0;

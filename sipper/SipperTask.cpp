@@ -255,14 +255,7 @@ void SipperTask::get_current_positions(Vect3d& position) {
     try {
         for (int axis = 1; axis <= 3; ++axis) {
             const AxisScale scale = data_->axis_scale(axis);
-            // After a read-back error the wrapper flushes the buffer without
-            // a count: read again, rather than take 0 for the place.
-            int32_t steps_read = UNREAD_POSITION_COUNT;
-            linear_->read_pos_rtn(static_cast<uint8_t>(axis), steps_read);
-            if (steps_read == UNREAD_POSITION_COUNT) linear_->read_pos_rtn(static_cast<uint8_t>(axis), steps_read);
-            if (steps_read == UNREAD_POSITION_COUNT)
-                throw Exception("Pci7344::read_pos_rtn -- no position after a read-back error");
-            position[axis - 1] = mm(scale, steps_read);
+            position[axis - 1] = mm(scale, linear_->read_position(static_cast<uint8_t>(axis)));
         }
     } catch (const Exception& e) {
         task_log("get_current_positions(): ERROR " + e.message());
