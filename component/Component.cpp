@@ -310,8 +310,8 @@ void Component::set_update_rate(double frequency) {
     if (!(frequency >= 0.01 && frequency <= 1000.0)) {
         // The configuration writer's rule: zero keeps its decimals, only a
         // non-zero value that rounds to nothing becomes "0.0".
-        std::string text = format_fixed(frequency, 2);
-        if (frequency != 0.0 && text.find_first_of("123456789") == std::string::npos) text = "0.0";
+        const std::string text =
+            frequency == 0.0 ? format_decimals(frequency, 2) : format_fixed(frequency, 2);
         throw Exception("Component::set_update_rate: input out of range (" + text + ")");
     }
     period_ = 1.0 / frequency;

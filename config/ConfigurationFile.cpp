@@ -35,11 +35,12 @@ double checked_real(const char* operation, const std::string& key, double value)
     return value;
 }
 
+// Writes text from the start of the file, whatever the file offset.
 bool write_all(int fd, const std::string& text)
 {
     size_t done = 0;
     while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        ssize_t n = ::pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -50,12 +51,58 @@ bool write_all(int fd, const std::string& text)
     return true;
 }
 
-// Writes text over the file an open descriptor holds, as an open for
-// writing that empties the file would.
+// The whole content of the file; false when the descriptor may not read.
+bool read_all(int fd, std::string& text)
+{
+    text.clear();
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(text.size()));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (n == 0)
+            return true;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+// Writes text over the file an open descriptor holds and closes it. The file
+// is never emptied first: the blocks the new text needs are reserved before
+// a byte of the old text is overwritten, so a full file system refuses the
+// save and leaves the file whole. Should a write fail all the same (a file
+// system without reservation, one that allocates anew on every write), the
+// old text is written back, when the descriptor could read it.
 bool write_in_place(int fd, const std::string& text)
 {
-    bool ok = ::ftruncate(fd, 0) == 0 && write_all(fd, text) && ::fsync(fd) == 0;
-    return (::close(fd) == 0) && ok;
+    struct stat before;
+    if (::fstat(fd, &before) != 0) {
+        ::close(fd);
+        return false;
+    }
+    std::string old;
+    const bool old_read = read_all(fd, old);
+
+    if (!text.empty()) {
+        const int reserved = ::posix_fallocate(fd, 0, static_cast<off_t>(text.size()));
+        if (reserved == ENOSPC || reserved == EDQUOT || reserved == EFBIG) {
+            // A part of the space may have been taken past the old end; the
+            // old text itself is untouched. Cutting back can fail only to
+            // leave the file longer, with zeros after its last line.
+            [[maybe_unused]] const int cut = ::ftruncate(fd, before.st_size);
+            ::close(fd);
+            return false;
+        }
+        // Any other refusal means the file system cannot reserve: write and check.
+    }
+    const bool written = write_all(fd, text) &&
+                         ::ftruncate(fd, static_cast<off_t>(text.size())) == 0 && ::fsync(fd) == 0;
+    if (!written && old_read && write_all(fd, old) &&
+        ::ftruncate(fd, static_cast<off_t>(old.size())) == 0)
+        ::fsync(fd);
+    return (::close(fd) == 0) && written;
 }
 
 enum class Replaced { DONE, NOT_HERE, FAILED };
@@ -404,10 +451,14 @@ int ConfigurationFile::save()
     if (exists && !S_ISREG(status.st_mode))
         return CONFIG_WRITE_FAILED;
     // The file's own write protection counts: who may not open it for
-    // writing may not replace it either.
+    // writing may not replace it either. Read access is taken too where
+    // granted, so that a failed in-place write can put the old text back.
     int fd = -1;
     if (exists) {
-        fd = ::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        const int flags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+        fd = ::open(target.c_str(), O_RDWR | flags);
+        if (fd < 0 && errno == EACCES)
+            fd = ::open(target.c_str(), O_WRONLY | flags);
         if (fd < 0)
             return CONFIG_WRITE_FAILED;
         if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {

@@ -85,7 +85,8 @@ public:
     // and renames it over the target, so the old file stays whole on failure.
     // 3 when the caller may not open an existing target for writing, or it is
     // not a regular file; where the directory does not let the temporary file
-    // be made (or the target's owner kept), the target is written in place.
+    // be made (or the target's owner kept), the target is written in place,
+    // and a failed in-place write (a full file system) leaves the old text.
     int save();
     int save_as(const std::string& path, bool overwrite);
     // 5 when the caller may not write the file; 6 for anything that is not a

@@ -29,6 +29,12 @@ extern "C" void on_stop_signal(int signal_number) {
     Component::request_exit();
 }
 
+bool sighup_ignored_at_start() {
+    struct sigaction current {};
+    if (sigaction(SIGHUP, nullptr, &current) != 0) return false;
+    return (current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler == SIG_IGN;
+}
+
 void install_stop_signal_handlers() {
     struct sigaction action {};
     action.sa_handler = on_stop_signal;
@@ -36,8 +42,10 @@ void install_stop_signal_handlers() {
     action.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
-    // A closed terminal or session is a request to stop, not a crash.
-    sigaction(SIGHUP, &action, nullptr);
+    // A closed terminal or session is a request to stop, not a crash; but a
+    // process started to outlive its terminal (nohup) inherits SIGHUP ignored
+    // and keeps it so.
+    if (!sighup_ignored_at_start()) sigaction(SIGHUP, &action, nullptr);
     // Standard error may be a pipe whose reader went away: a diagnostic
     // must then fail as a write, not end the process.
     signal(SIGPIPE, SIG_IGN);

@@ -68,7 +68,8 @@ int32_t truncated_steps(double steps) {
     return static_cast<int32_t>(t);
 }
 
-// The largest steps per revolution a scale holds (its int32 range).
+// The steps per revolution a scale holds (its int32 range).
+constexpr double MIN_STEPS_PER_REV = -2147483648.0;
 constexpr double MAX_STEPS_PER_REV = 2147483647.0;
 
 // True when key holds a vector that reads as three reals of which one is
@@ -90,14 +91,15 @@ bool refuse_non_finite(Component& component, const ConfigurationFile& store, con
     return true;
 }
 
-// Axis scales must be positive: steps per revolution from 1 to the int32
-// limit once truncated, millimetres per revolution above 0. Otherwise
-// conversions divide by zero, run backwards or leave the step range.
+// A negative scale reverses its axis and is fine. Zero is not: conversions
+// would divide by it. Steps per revolution are also held to the int32 range
+// once truncated, so that "0.5" counts as zero and no count wraps.
 bool valid_scale(const Vect3d& v, bool steps) {
     for (int i = 0; i < 3; ++i) {
-        const bool valid = steps ? std::trunc(v[i]) >= 1.0 && std::trunc(v[i]) <= MAX_STEPS_PER_REV
-                                 : v[i] > 0.0;
-        if (!valid) return false;
+        const double value = steps ? std::trunc(v[i]) : v[i];
+        const bool in_range =
+            !steps || (value >= MIN_STEPS_PER_REV && value <= MAX_STEPS_PER_REV);
+        if (value == 0.0 || !in_range) return false;
     }
     return true;
 }
@@ -183,8 +185,8 @@ void Sipper::load_sipper_keys(const std::string& path, int& status) {
     store.get_value_or_add("CHECK_KILL_SW", kill_switch, 1L);
     check_kill_switch_ = static_cast<int>(kill_switch);
 
-    // A value that is not finite, or an axis scale that is not positive,
-    // fails the load with a line naming the key; it is never stored.
+    // A value that is not finite, or an axis scale of 0, fails the load with
+    // a line naming the key; it is never stored.
     for (const OptionalVector& v : OPTIONAL_VECTORS) {
         if (refuse_non_finite(*this, store, v.key)) {
             status = -1;
@@ -211,8 +213,9 @@ void Sipper::load_sipper_keys(const std::string& path, int& status) {
             std::string text;
             store.get_value(scale.key, text);
             log_msg(std::string("Sipper::load_config() ERROR, ") + scale.key +
-                        (scale.steps ? " must be from 1 to 2147483647 in each axis: "
-                                     : " must be above 0 in each axis: ") +
+                        (scale.steps
+                             ? " must be from -2147483648 to 2147483647 and not 0 in each axis: "
+                             : " must not be 0 in each axis: ") +
                         text,
                     0);
             status = -1;

@@ -75,7 +75,7 @@ bool SipperTask::goto_position_now(const Vect3d& position, bool check_sensor) {
     task_log("CHECKING SIP SENSOR");
     const bool seen = wait_for_move_or_sample(z, 0);
     const double t = descent_timer_.elapsed();
-    task_log(std::string(seen ? "SIP SENSOR 1 , " : "SIP SENSOR 0 , ") + format_fixed(t, 3));
+    task_log(std::string(seen ? "SIP SENSOR 1 , " : "SIP SENSOR 0 , ") + format_decimals(t, 3));
     // A seen sample leaves the descent running: the probe is in the liquid.
     return seen;
 }

@@ -160,13 +160,13 @@ bool SipperTask::sip_with_sensor(Timer& timer, const Vect3d& place) {
             const double k = data_->smoothing_factor();
             level = (1 - k) * level + k * hit;
             if (level > detection_level_) {
-                task_log("SIP SENSOR SEES SAMPLE, t = " + format_fixed(t, 3));
+                task_log("SIP SENSOR SEES SAMPLE, t = " + format_decimals(t, 3));
                 seen = true;
                 break;
             }
             t = timer.elapsed();
         }
-        if (!seen) task_log("NEVER SAW SIP SENSOR OUTPUT, t = " + format_fixed(t, 3));
+        if (!seen) task_log("NEVER SAW SIP SENSOR OUTPUT, t = " + format_decimals(t, 3));
     }
 
     // From here on the sample interface's state 1 duration is 0 and, when the

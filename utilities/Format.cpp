@@ -35,9 +35,13 @@ void increment_last_digit(std::string& text) {
     text.insert(text.begin(), '1');
 }
 
+bool has_significant_digit(const std::string& digits) {
+    return digits.find_first_of("123456789") != std::string::npos;
+}
+
 }  // namespace
 
-std::string format_fixed(double value, int decimals) {
+std::string format_decimals(double value, int decimals) {
     if (decimals < 0) decimals = 0;
     if (!std::isfinite(value)) return printf_fixed(value, decimals);
     const double magnitude = std::fabs(value);
@@ -53,7 +57,12 @@ std::string format_fixed(double value, int decimals) {
         digits = printf_fixed(magnitude, decimals);
     }
 
-    // A value that rounds to zero keeps its decimals ("t = 0.000") and loses its sign.
-    if (digits.find_first_of("123456789") == std::string::npos) return digits;
+    if (!has_significant_digit(digits)) return digits;
     return value < 0 ? "-" + digits : digits;
+}
+
+std::string format_fixed(double value, int decimals) {
+    const std::string text = format_decimals(value, decimals);
+    if (std::isfinite(value) && !has_significant_digit(text)) return "0.0";
+    return text;
 }

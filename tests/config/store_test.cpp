@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <grp.h>
+#include <sched.h>
+#include <sys/fsuid.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <fcntl.h>
@@ -608,6 +611,47 @@ TEST_F(ConfigStoreFiles, WriteProtectionHoldsForAnUnprivilegedCaller)
         EXPECT_FALSE(fs::exists(path("own/rw.cfg")));
         EXPECT_EQ(files_in(path("own")) + files_in(path("fixed")), 3u) << "no temporary file is left";
     });
+    EXPECT_EQ(code, 0);
+}
+
+// The in-place save on a full file system, a 64 KiB tmpfs in a child's own
+// mount namespace: a text that needs more room is refused and the old file
+// stays whole; one that fits in the old file's room is written.
+TEST_F(ConfigStoreFiles, InPlaceSaveOnAFullFileSystemKeepsTheOldFile)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "mounting a small file system to fill needs root";
+    constexpr int CANNOT_MOUNT = 77;
+    const std::string mount_point = path("fs"), file = path("fs/a.cfg");
+    fs::create_directory(mount_point);
+    ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
+    const int code = run_in_child([&] {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=64k,mode=0755") != 0)
+            return CANNOT_MOUNT;
+        for (const auto& [value_size, result] : {std::pair<size_t, int>{3 * 4096, 3}, {40, 0}}) {
+            write_file(file, "A=1;\n");
+            EXPECT_EQ(::chown(file.c_str(), NOBODY, NOBODY), 0);
+            std::ofstream filler(mount_point + "/filler");
+            const std::string block(4096, 'f');
+            while (filler.write(block.data(), static_cast<std::streamsize>(block.size())) && filler.flush()) {
+            }
+            ConfigurationFile cfg;
+            EXPECT_EQ(cfg.load_config(file), 0);
+            cfg.put_value("B", std::string(value_size, 'b'));
+            // As the file's owner, who may not make a file beside it.
+            ::setfsuid(NOBODY);
+            EXPECT_EQ(cfg.save(), result) << value_size;
+            ::setfsuid(0);
+            const std::string text = read_file(file);
+            EXPECT_TRUE(text == (result == 0 ? cfg.text() : "A=1;\n")) << value_size << ": " << text.size();
+            fs::remove(mount_point + "/filler");
+        }
+        return 0;
+    });
+    if (code == CANNOT_MOUNT)
+        GTEST_SKIP() << "this root may not make a private mount namespace or mount a tmpfs";
     EXPECT_EQ(code, 0);
 }
 

