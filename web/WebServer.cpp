@@ -13,7 +13,7 @@
 #include "utilities/Exception.h"
 #include "web/CommandParser.h"
 #include "web/DeckReader.h"
-#include "web/LogFollower.h"
+#include "remote/LogFollower.h"
 #include "web/Routes.h"
 #include "web/WebAssets.h"
 
@@ -84,14 +84,44 @@ std::vector<std::string> split_names(const std::string& joined)
     return names;
 }
 
+CommandTracker::Operation operation_of(const CommandParser::Command& c)
+{
+    CommandTracker::Operation op;
+    op.name = c.name;
+    op.method = c.method;
+    op.args = c.args;
+    op.sent = c.sent;
+    if (c.sip)
+        op.well = c.sip->label;
+    return op;
+}
+
 }  // namespace
+
+// Every change of a record is a "command" event; the end of a sip is also
+// a "sip" event with its well, which the page paints.
+void WebServer::publish_record(const CommandTracker::Record& r)
+{
+    const json record = r.to_json();
+    hub_.publish("command", record.dump(-1, ' ', false, json::error_handler_t::replace));
+    if (r.operation.well.empty() || !r.finished())
+        return;
+    json sip = {{"well", r.operation.well},
+                {"outcome", r.state == CommandTracker::State::succeeded ? r.outcome : CommandTracker::state_name(r.state)},
+                {"detail", r.message},
+                {"id", r.id}};
+    hub_.publish("sip", sip.dump(-1, ' ', false, json::error_handler_t::replace));
+}
 
 WebServer::WebServer(Options options)
     : options_(std::move(options)),
       link_(options_.interface_name),
-      monitor_(link_, hub_, options_.log_file),
+      monitor_(link_, options_.log_file,
+               [this](const std::string& event, const std::string& data) { hub_.publish(event, data); }),
+      tracker_(link_, monitor_),
       server_(std::make_unique<httplib::Server>())
 {
+    tracker_.add_listener([this](const CommandTracker::Record& r) { publish_record(r); });
     server_->new_task_queue = [] { return new httplib::ThreadPool(SERVER_THREADS); };
     server_->set_payload_max_length(MAX_BODY);
     register_routes();
@@ -307,13 +337,9 @@ void WebServer::command(const httplib::Request& req, httplib::Response& res)
         send_error(res, 400, r.message, r.field);
         return;
     }
-    if (r.command.sip)
-        monitor_.sip_sent(*r.command.sip);
-    SipperLink::Reply sent = link_.call(r.command.method, r.command.args);
-    if (!sent.ok()) {
-        if (r.command.sip)
-            monitor_.sip_not_sent();
-        send_unavailable(res, sent);
+    const CommandTracker::Record record = tracker_.submit(operation_of(r.command));
+    if (record.unreachable()) {
+        send_unavailable(res, SipperLink::Reply{record.link_result, record.message, {}});
         return;
     }
     send_json(res, 202, {{"command", r.command.name}, {"sent", r.command.sent}});

@@ -2,9 +2,10 @@
 #include <memory>
 #include <string>
 
+#include "remote/CommandTracker.h"
+#include "remote/Monitor.h"
+#include "remote/SipperLink.h"
 #include "web/EventHub.h"
-#include "web/Monitor.h"
-#include "web/SipperLink.h"
 
 namespace httplib {
 class Server;
@@ -60,11 +61,13 @@ private:
     void events(const httplib::Request& req, httplib::Response& res);
     void log_tail(const httplib::Request& req, httplib::Response& res);
     void asset(const httplib::Request& req, httplib::Response& res);
+    void publish_record(const CommandTracker::Record& r);
 
     Options options_;
     SipperLink link_;
     EventHub hub_;
     Monitor monitor_;
+    CommandTracker tracker_;
     std::unique_ptr<httplib::Server> server_;
     int port_ = 0;
 };
