@@ -1,5 +1,6 @@
 #pragma once
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "remote/CommandTracker.h"
@@ -37,6 +38,9 @@ public:
     static constexpr std::size_t MAX_BODY = 64 * 1024;
     static constexpr std::size_t MAX_TAIL = 5000;
     static constexpr std::size_t DEFAULT_TAIL = 100;
+    static constexpr long DEFAULT_LIST = 100;
+    // The longest ?wait= of a command, in seconds.
+    static constexpr long MAX_WAIT_S = 600;
 
     explicit WebServer(Options options);
     ~WebServer();
@@ -58,10 +62,15 @@ private:
     void status(const httplib::Request& req, httplib::Response& res);
     void deck(const httplib::Request& req, httplib::Response& res);
     void command(const httplib::Request& req, httplib::Response& res);
+    void command_list(const httplib::Request& req, httplib::Response& res);
+    void command_record(const httplib::Request& req, httplib::Response& res);
+    void health(const httplib::Request& req, httplib::Response& res);
     void events(const httplib::Request& req, httplib::Response& res);
     void log_tail(const httplib::Request& req, httplib::Response& res);
     void asset(const httplib::Request& req, httplib::Response& res);
     void publish_record(const CommandTracker::Record& r);
+    void answer_record(httplib::Response& res, const CommandTracker::Record& sent,
+                       const std::optional<CommandTracker::Record>& now);
 
     Options options_;
     SipperLink link_;

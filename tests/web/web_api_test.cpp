@@ -105,14 +105,14 @@ TEST_F(WebTest, ApiDrivesTheSipperReportsEventsRefusesBadInputAndSurvivesASipper
     // reset, run, home through the API; the homing is seen in the events.
     for (const char* c : {"reset", "run"}) {
         const WebProcess::Answer a = web_.post(json{{"command", c}}.dump());
-        EXPECT_EQ(a.status, 202) << a.body;
+        EXPECT_EQ(a.status, 201) << a.body;
         EXPECT_EQ(a.body["sent"]["method"], c);
         if (std::string(c) == "reset") {
             ASSERT_GE(first.wait_for("status", [](const json& j) { return j["state_name"] == "READY"; }, 10.0), 0);
         }
     }
     ASSERT_GE(first.wait_for("status", [](const json& j) { return j["state_name"] == "RUNNING"; }, 10.0), 0);
-    ASSERT_EQ(web_.post(R"({"command":"home"})").status, 202);
+    ASSERT_EQ(web_.post(R"({"command":"home"})").status, 201);
     const int busy = first.wait_for("status", [](const json& j) { return j["status_name"] == "busy"; }, 10.0);
     ASSERT_GE(busy, 0);
     const int homed = first.wait_for(
@@ -130,7 +130,7 @@ TEST_F(WebTest, ApiDrivesTheSipperReportsEventsRefusesBadInputAndSurvivesASipper
 
     // A sip of B7 by its name: the outcome arrives for the well, in both streams.
     const WebProcess::Answer sip = web_.post(R"({"command":"sip","well":"B7","tag":7,"wash_time1":100,"wash_time2":100})");
-    ASSERT_EQ(sip.status, 202) << sip.body;
+    ASSERT_EQ(sip.status, 201) << sip.body;
     EXPECT_EQ(sip.body["sent"]["arguments"]["row"], 1);
     EXPECT_EQ(sip.body["sent"]["arguments"]["column"], 6);
     for (const WebProcess::EventReader* reader : {&first, &second}) {
@@ -187,12 +187,12 @@ TEST_F(WebTest, ApiDrivesTheSipperReportsEventsRefusesBadInputAndSurvivesASipper
     for (const Bad& b : bad) {
         const WebProcess::Answer a = web_.post(b.body, b.type);
         EXPECT_EQ(a.status, b.status) << b.body.substr(0, 80) << " -> " << a.body;
-        EXPECT_EQ(a.body.value("field", ""), b.field) << b.body.substr(0, 80) << " -> " << a.body;
-        EXPECT_FALSE(a.body.value("error", "").empty()) << b.body.substr(0, 80);
+        EXPECT_EQ(a.body["error"].value("field", ""), b.field) << b.body.substr(0, 80) << " -> " << a.body;
+        EXPECT_FALSE(a.body["error"].value("message", "").empty()) << b.body.substr(0, 80);
     }
-    EXPECT_EQ(web_.get("/api/v1/commands").status, 405);
+    EXPECT_EQ(web_.post("{}", "application/json", "/api/v1/status").status, 405);
     EXPECT_EQ(web_.get("/api/v1/log?tail=0").status, 400);
-    ASSERT_EQ(web_.post(R"({"command":"set_active_plate","plate":"plate96"})").status, 202);
+    ASSERT_EQ(web_.post(R"({"command":"set_active_plate","plate":"plate96"})").status, 201);
     ASSERT_TRUE(eventually([&] { return log("sipper.log").find("set active plate config to plate96") != std::string::npos; }, 10.0));
     const std::vector<std::string> after = log_lines(log("sipper.log"));
     ASSERT_GT(after.size(), lines_before);
@@ -211,12 +211,16 @@ TEST_F(WebTest, ApiDrivesTheSipperReportsEventsRefusesBadInputAndSurvivesASipper
     stop_own_sipper();
     ComponentInterface::remove_objects("Sipper");
     const std::size_t mark = first.events().size();
-    ASSERT_TRUE(eventually([&] { return web_.get("/api/v1/status").body.value("result_name", "") == "not connected"; }, 45.0));
+    ASSERT_TRUE(eventually([&] {
+        const json b = web_.get("/api/v1/status").body;
+        return b.contains("error") && b["error"].value("result_name", "") == "not connected";
+    }, 45.0));
     for (const WebProcess::Answer& a : {web_.get("/api/v1/status"), web_.get("/api/v1/deck"), web_.post(R"({"command":"home"})"),
                             web_.post(R"({"command":"sip","well":"A1"})")}) {
         EXPECT_EQ(a.status, 503) << a.body;
-        EXPECT_EQ(a.body["result"], call_not_connected);
-        EXPECT_NE(a.body["error"].get<std::string>().find("not connected"), std::string::npos);
+        EXPECT_EQ(a.body["error"]["result"], call_not_connected);
+        EXPECT_EQ(a.body["error"]["code"], "sipper_unavailable");
+        EXPECT_NE(a.body["error"]["message"].get<std::string>().find("not connected"), std::string::npos);
     }
     EXPECT_GE(first.wait_for("status", [](const json& j) { return j["connected"] == false; }, 10.0, mark), 0);
 
@@ -228,5 +232,5 @@ TEST_F(WebTest, ApiDrivesTheSipperReportsEventsRefusesBadInputAndSurvivesASipper
     EXPECT_GE(second.wait_for("status", [](const json& j) { return j["connected"] == true && j["state_name"] == "CREATED"; },
                               10.0, mark),
               0);
-    EXPECT_EQ(web_.post(R"({"command":"reset"})").status, 202);
+    EXPECT_EQ(web_.post(R"({"command":"reset"})").status, 201);
 }

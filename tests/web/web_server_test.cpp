@@ -59,9 +59,13 @@ TEST_F(WebAloneTest, RoutesAndTheOpenApiDocumentListTheSamePathsAndMethods)
         served.insert(std::string(web_routes::verb_name(r.verb)) + " " + std::string(r.path));
         if (r.path == "/api/v1/events")
             continue;
-        // Every route answers; those that need the sipper 503, as nobody serves this name.
-        const WebProcess::Answer a = r.verb == web_routes::Verb::get ? web_.get(std::string(r.path)) : web_.post(R"({"command":"home"})");
-        EXPECT_TRUE(a.status == 200 || a.status == 503) << r.path << " " << a.status;
+        // Every route answers; those that need the sipper 503, as nobody serves
+        // this name; no record exists yet.
+        std::string target(r.path);
+        if (target.find("{id}") != std::string::npos)
+            target.replace(target.find("{id}"), 4, "1");
+        const WebProcess::Answer a = r.verb == web_routes::Verb::get ? web_.get(target) : web_.post(R"({"command":"home"})");
+        EXPECT_TRUE(a.status == 200 || a.status == 503 || (a.status == 404 && target != r.path)) << r.path << " " << a.status;
     }
     EXPECT_EQ(documented, served);
     WebProcess::EventReader events(web_.port());
@@ -99,7 +103,7 @@ TEST_F(WebAloneTest, TokenIsRequiredOffLoopbackAndCheckedOnEveryApiRequest)
     // Without the sipper the right token reaches the handler, which says why.
     const WebProcess::Answer a = web_.get("/api/v1/status", token);
     EXPECT_EQ(a.status, 503);
-    EXPECT_EQ(a.body["result_name"], "not connected");
+    EXPECT_EQ(a.body["error"]["result_name"], "not connected");
     EXPECT_EQ(web_.post(R"({"command":"home"})").status, 401);
     // The page itself is served without it: a browser cannot attach the header.
     httplib::Client c("127.0.0.1", web_.port());
