@@ -146,6 +146,12 @@ WebServer::WebServer(Options options)
     tracker_.add_listener([this](const CommandTracker::Record& r) { publish_record(r); });
     server_->new_task_queue = [] { return new httplib::ThreadPool(SERVER_THREADS); };
     server_->set_payload_max_length(MAX_BODY);
+    server_->set_default_headers({
+        {"X-Frame-Options", "DENY"},
+        {"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'; base-uri 'none'"},
+        {"X-Content-Type-Options", "nosniff"},
+        {"Referrer-Policy", "no-referrer"},
+    });
     register_routes();
 }
 
@@ -166,6 +172,22 @@ bool WebServer::same_token(const std::string& given, const std::string& expected
         diff |= static_cast<unsigned char>(a ^ b);
     }
     return diff == 0 && !expected.empty();
+}
+
+bool WebServer::host_allowed(const httplib::Request& req) const
+{
+    return hosts_.count(lower(req.get_header_value("Host"))) != 0;
+}
+
+bool WebServer::origin_allowed(const httplib::Request& req) const
+{
+    if (options_.token.empty() || !req.has_header("Origin"))
+        return true;
+    const std::string origin = lower(req.get_header_value("Origin"));
+    for (const char* scheme : {"http://", "https://"})
+        if (origin.rfind(scheme, 0) == 0 && hosts_.count(origin.substr(std::string(scheme).size())) != 0)
+            return true;
+    return false;
 }
 
 bool WebServer::authorised(const httplib::Request& req) const
@@ -201,6 +223,16 @@ void WebServer::register_routes()
     };
 
     server_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        if (!host_allowed(req)) {
+            send_error(res, 421, "misdirected_request",
+                       "this server does not answer for the host \"" + req.get_header_value("Host") + "\"", "Host");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (!origin_allowed(req)) {
+            send_error(res, 403, "forbidden_origin",
+                       "requests from the origin \"" + req.get_header_value("Origin") + "\" are not accepted", "Origin");
+            return httplib::Server::HandlerResponse::Handled;
+        }
         if (!authorised(req)) {
             res.set_header("WWW-Authenticate", "Bearer");
             send_error(res, 401, "unauthorized", "missing or wrong bearer token");
@@ -247,10 +279,35 @@ void WebServer::register_routes()
         const std::size_t hole = path.find("{id}");
         if (hole != std::string::npos)
             path.replace(hole, 4, "([0-9]+)");
-        if (verb == "GET")
+        if (verb == "GET") {
             server_->Get(path, call);
-        else
-            server_->Post(path, call);
+            continue;
+        }
+        // The body is read here, piece by piece, so that one sent in chunks
+        // is cut off at the limit as one with a length is.
+        server_->Post(path, [call](const httplib::Request& req, httplib::Response& res,
+                                   const httplib::ContentReader& content) {
+            httplib::Request whole = req;
+            bool too_big = false;
+            const bool read = content([&](const char* data, std::size_t n) {
+                if (whole.body.size() + n > MAX_BODY) {
+                    too_big = true;
+                    return false;
+                }
+                whole.body.append(data, n);
+                return true;
+            });
+            if (too_big || res.status == 413) {
+                send_error(res, 413, "body_too_large", "request body over " + std::to_string(MAX_BODY) + " bytes",
+                           "body");
+                return;
+            }
+            if (!read) {
+                send_error(res, 400, "bad_request", "the request body cannot be read", "body");
+                return;
+            }
+            call(whole, res);
+        });
     }
     for (const auto& [route, allowed] : methods) {
         std::string allow;
@@ -276,12 +333,25 @@ void WebServer::register_routes()
 
 bool WebServer::bind(const std::string& host, int port)
 {
+    bool bound = false;
     if (port == 0) {
         port_ = server_->bind_to_any_port(host);
-        return port_ > 0;
+        bound = port_ > 0;
+    } else {
+        port_ = port;
+        bound = server_->bind_to_port(host, port);
     }
-    port_ = port;
-    return server_->bind_to_port(host, port);
+    // The names a Host header may give, with the port (bare too on port 80,
+    // where browsers leave it out).
+    const std::string listen = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+    std::vector<std::string> names = {listen, "localhost", "127.0.0.1", "[::1]"};
+    names.insert(names.end(), options_.allow_hosts.begin(), options_.allow_hosts.end());
+    for (const std::string& name : names) {
+        hosts_.insert(lower(name) + ":" + std::to_string(port_));
+        if (port_ == 80)
+            hosts_.insert(lower(name));
+    }
+    return bound;
 }
 
 bool WebServer::serve()
