@@ -16,7 +16,7 @@ const char* const TASK_LINE = "SipperTask ";
 const char* const SEEN_ON_DESCENT = "SIP SENSOR 1 , ";
 const char* const SEES_SAMPLE = "SIP SENSOR SEES SAMPLE";
 const char* const NEVER_SAW = "NEVER SAW SIP SENSOR OUTPUT";
-const char* const FAILURE_MARKS[] = {"SipperTask Error : ", "SipperTask home_op failed"};
+const char* const FAILURE_MARKS[] = {"SipperTask Error : ", "home_op failed"};
 
 constexpr int STATUS_ERROR = 1;
 constexpr int STATUS_BUSY = 2;
@@ -342,7 +342,7 @@ void CommandTracker::observe(const std::vector<std::string>& lines, const json& 
         else if (text.find(NEVER_SAW) != std::string::npos)
             current_->sensor = "missed";
         for (const char* mark : FAILURE_MARKS)
-            if (current_->error_line.empty() && starts_with(text, mark))
+            if (current_->error_line.empty() && text.find(mark) != std::string::npos)
                 current_->error_line = text;
     }
     // An instant operation is done once a look that began after it was sent
