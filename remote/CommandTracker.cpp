@@ -229,9 +229,9 @@ CommandTracker::Record CommandTracker::submit(const Operation& op, const std::st
 
     std::lock_guard<std::mutex> one_at_a_time(send_guard_);
     // Settle the previous operation first: its end needs a second look once
-    // the sipper is no longer busy.
+    // the sipper is no longer busy (while it is, there is nothing to settle).
     json status = monitor_.observe();
-    for (int look = 0; look < 3; ++look) {
+    for (int look = 0; look < 3 && status.value("status", 0) != STATUS_BUSY; ++look) {
         {
             std::lock_guard<std::mutex> hold(guard_);
             if (!current_)
