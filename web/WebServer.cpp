@@ -12,10 +12,10 @@
 
 #include "interfaces/ComponentMethods.h"
 #include "interfaces/SipperMethods.h"
+#include "remote/LogFollower.h"
 #include "utilities/Exception.h"
 #include "web/CommandParser.h"
 #include "web/DeckReader.h"
-#include "remote/LogFollower.h"
 #include "web/Routes.h"
 #include "web/WebAssets.h"
 
