@@ -1,5 +1,6 @@
 #include "web/CommandParser.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <limits>
@@ -261,8 +262,27 @@ std::string CommandParser::well_name(int row, int column)
 CommandParser::Result CommandParser::parse(const std::string& body, const Plate* plate)
 {
     Result r;
+    // Keys seen in each open object, to refuse a key given twice (which of
+    // the two would count is not for the parser to guess), and the last key,
+    // to name the field of a number that does not fit a double.
+    std::vector<std::vector<std::string>> open_objects;
+    std::string last_key;
+    const json::parser_callback_t check = [&](int, json::parse_event_t event, json& parsed) {
+        if (event == json::parse_event_t::object_start)
+            open_objects.emplace_back();
+        else if (event == json::parse_event_t::object_end && !open_objects.empty())
+            open_objects.pop_back();
+        else if (event == json::parse_event_t::key && !open_objects.empty()) {
+            last_key = parsed.get<std::string>();
+            std::vector<std::string>& keys = open_objects.back();
+            if (std::find(keys.begin(), keys.end(), last_key) != keys.end())
+                throw Refusal{last_key, "field \"" + last_key + "\" is given more than once"};
+            keys.push_back(last_key);
+        }
+        return true;
+    };
     try {
-        const json parsed = json::parse(body);
+        const json parsed = json::parse(body, check);
         if (!parsed.is_object())
             throw Refusal{"body", "the body must be a JSON object"};
         r.command = build(parsed, plate);
@@ -270,6 +290,10 @@ CommandParser::Result CommandParser::parse(const std::string& body, const Plate*
     } catch (const json::parse_error& e) {
         r.field = "body";
         r.message = std::string("malformed JSON: ") + e.what();
+    } catch (const json::out_of_range& e) {
+        // 1e400 and the like: too large for a double.
+        r.field = last_key.empty() ? "body" : last_key;
+        r.message = "field \"" + r.field + "\" holds a number that does not fit a double";
     } catch (const Refusal& e) {
         r.field = e.field;
         r.message = e.message;

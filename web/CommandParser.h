@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "web/SipperLink.h"
+#include "remote/SipperLink.h"
 
 // Turns the body of POST /api/v1/commands into one sipper call, or into the
 // reason it is refused, naming the field at fault. Nothing here talks to the

@@ -2,10 +2,26 @@
 
 #include <algorithm>
 
-std::shared_ptr<EventHub::Subscriber> EventHub::subscribe()
+std::string EventHub::reset_frame(const std::string& reason) const
+{
+    // It carries the newest id, so that the client's next reconnect resumes from here.
+    return "id: " + std::to_string(last_id_) + "\nevent: reset\ndata: {\"reason\":\"" + reason + "\"}\n\n";
+}
+
+std::shared_ptr<EventHub::Subscriber> EventHub::subscribe(std::optional<std::uint64_t> last_seen)
 {
     auto s = std::make_shared<Subscriber>();
     std::lock_guard<std::mutex> hold(guard_);
+    if (last_seen && *last_seen != last_id_) {
+        const std::uint64_t oldest = replay_.empty() ? last_id_ + 1 : replay_.front().first;
+        if (*last_seen > last_id_ || *last_seen + 1 < oldest) {
+            s->frames.push_back(reset_frame("the events since " + std::to_string(*last_seen) + " are no longer kept"));
+        } else {
+            for (const auto& [id, frame] : replay_)
+                if (id > *last_seen)
+                    s->frames.push_back(frame);
+        }
+    }
     subscribers_.push_back(s);
     return s;
 }
@@ -18,13 +34,18 @@ void EventHub::unsubscribe(const std::shared_ptr<Subscriber>& s)
 
 void EventHub::publish(const std::string& event, const std::string& data)
 {
-    const std::string frame = "event: " + event + "\ndata: " + data + "\n\n";
     {
         std::lock_guard<std::mutex> hold(guard_);
+        const std::uint64_t id = ++last_id_;
+        const std::string frame = "id: " + std::to_string(id) + "\nevent: " + event + "\ndata: " + data + "\n\n";
+        replay_.emplace_back(id, frame);
+        if (replay_.size() > REPLAY_LIMIT)
+            replay_.pop_front();
         for (const auto& s : subscribers_) {
             if (s->frames.size() >= QUEUE_LIMIT) {
-                s->frames.pop_front();
-                ++s->dropped;
+                s->frames.clear();
+                s->frames.push_back(reset_frame("this client fell too far behind"));
+                continue;
             }
             s->frames.push_back(frame);
         }

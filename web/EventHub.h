@@ -2,6 +2,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -9,24 +10,28 @@
 #include <string>
 #include <vector>
 
-// Fans server-sent events out to every connected browser. Each subscriber has
-// its own queue, so a slow one loses its oldest events and never holds up the
-// others or the publisher.
+// Fans server-sent events out to every connected browser. Every event has an
+// id; the last REPLAY_LIMIT are kept, so that a client reconnecting with
+// Last-Event-ID gets what it missed. Each subscriber has its own queue: a
+// slow one never holds up the others or the publisher; when it falls
+// QUEUE_LIMIT behind, its queue is replaced by one "reset" event telling it
+// to read the state afresh, rather than losing events without a word.
 //
-//   auto sub = hub.subscribe();
+//   auto sub = hub.subscribe(last_event_id);   // std::nullopt: from now on
 //   hub.publish("status", R"({"status":0})");
-//   std::optional<std::string> frame = hub.next(*sub, 1s);   // "event: status\ndata: ...\n\n"
+//   std::optional<std::string> frame = hub.next(*sub, 1s);   // "id: 7\nevent: status\ndata: ...\n\n"
 class EventHub {
 public:
     struct Subscriber {
         std::deque<std::string> frames;
-        std::size_t dropped = 0;
     };
 
-    // Frames a subscriber may fall behind by before its oldest are dropped.
     static constexpr std::size_t QUEUE_LIMIT = 1000;
+    static constexpr std::size_t REPLAY_LIMIT = 1000;
 
-    std::shared_ptr<Subscriber> subscribe();
+    // With the id of the last event a client saw, the events after it are
+    // queued first; a "reset" when they are no longer all kept.
+    std::shared_ptr<Subscriber> subscribe(std::optional<std::uint64_t> last_seen = std::nullopt);
     void unsubscribe(const std::shared_ptr<Subscriber>& s);
 
     // One event to every subscriber; data is one JSON text (no line breaks).
@@ -42,8 +47,12 @@ public:
     std::size_t subscriber_count() const;
 
 private:
+    std::string reset_frame(const std::string& reason) const;
+
     mutable std::mutex guard_;
     std::condition_variable changed_;
     std::vector<std::shared_ptr<Subscriber>> subscribers_;
+    std::deque<std::pair<std::uint64_t, std::string>> replay_;
+    std::uint64_t last_id_ = 0;
     bool closed_ = false;
 };

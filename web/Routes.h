@@ -1,7 +1,7 @@
 #pragma once
 #include <string_view>
 
-// Every route sipper-web serves. The server registers its handlers from this
+// Every route sipper-web serves; "{id}" stands for a record's number. The server registers its handlers from this
 // table (a route without a handler stops the start), and the tests compare it
 // with web/openapi.json, so the document cannot drift from the server.
 namespace web_routes {
@@ -27,9 +27,12 @@ inline constexpr Route ROUTES[] = {
     {Verb::get, "/openapi.json", "this API described in OpenAPI 3"},
     {Verb::get, "/api/v1/status", "state, status, homed, configured, plate, position, inhibit"},
     {Verb::get, "/api/v1/deck", "active plate geometry, stations and axis travel"},
-    {Verb::post, "/api/v1/commands", "send one command to the sipper"},
-    {Verb::get, "/api/v1/events", "server-sent events: status, log lines, sip outcomes"},
+    {Verb::post, "/api/v1/commands", "send one operation to the sipper; its record once taken, 409 when refused"},
+    {Verb::get, "/api/v1/commands", "the newest operation records"},
+    {Verb::get, "/api/v1/commands/{id}", "one operation's record"},
+    {Verb::get, "/api/v1/events", "server-sent events with ids: status, log lines, operation records, sip outcomes"},
     {Verb::get, "/api/v1/log", "the last lines of the sipper's log"},
+    {Verb::get, "/healthz", "sipper-web is serving (for probes)", true},
 };
 
 constexpr std::string_view verb_name(Verb v) { return v == Verb::get ? "get" : "post"; }

@@ -2,12 +2,14 @@
 // and a page that draws the deck live.
 //
 //   sipper-web [--interface NAME] [--config-dir DIR] [--log FILE]
-//              [--listen ADDR:PORT] [--token-file FILE]
+//              [--listen ADDR:PORT] [--token-file FILE] [--allow-host NAME]...
 //
 // It listens on 127.0.0.1:8344 by default. Any address other than a
 // loopback one needs --token-file: then every API request must carry
 // "Authorization: Bearer <token>". Port 0 picks a free port; the address
-// served is printed on standard output.
+// served is printed on standard output. A request must name this server in
+// its Host header: the listen address, localhost, 127.0.0.1, [::1] or a
+// name given with --allow-host, with the port.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -42,13 +44,15 @@ constexpr std::size_t MIN_TOKEN_LENGTH = 16;
 
 const char* const USAGE =
     "usage: sipper-web [--interface NAME] [--config-dir DIR] [--log FILE]\n"
-    "                  [--listen ADDR:PORT] [--token-file FILE]\n"
+    "                  [--listen ADDR:PORT] [--token-file FILE] [--allow-host NAME]...\n"
     "  --interface NAME   the sipper's interface (default Sipper)\n"
     "  --config-dir DIR   the sipper's configuration directory (default: ask the sipper)\n"
     "  --log FILE         the sipper's log file, for the log tail and sip outcomes\n"
     "  --listen ADDR:PORT default 127.0.0.1:8344; port 0 picks a free one\n"
     "  --token-file FILE  bearer token required on every API request; needed for\n"
-    "                     any address that is not loopback\n";
+    "                     any address that is not loopback\n"
+    "  --allow-host NAME  also answer requests whose Host is NAME:PORT (repeatable);\n"
+    "                     the listen address, localhost, 127.0.0.1 and [::1] always are\n";
 
 struct UsageError {
     std::string text;
@@ -119,6 +123,12 @@ Options parse(int argc, char** argv)
         else if (a == "--log") o.server.log_file = value();
         else if (a == "--listen") parse_listen(value(), o);
         else if (a == "--token-file") o.token_file = value();
+        else if (a == "--allow-host") {
+            const std::string name = value();
+            if (name.empty() || name.find_first_of(" \t/:@") != std::string::npos)
+                throw UsageError{"--allow-host takes a host name without port, not \"" + name + "\""};
+            o.server.allow_hosts.push_back(name);
+        }
         else if (a == "--help" || a == "-h") {
             std::fputs(USAGE, stdout);
             std::exit(0);

@@ -33,17 +33,21 @@ public:
     struct Answer {
         int status = -1;
         nlohmann::json body;
+        httplib::Headers headers;
     };
 
     // Reads /api/v1/events on a thread of its own and keeps every event.
     class EventReader {
     public:
-        EventReader(int port, std::string token = "") : client_("127.0.0.1", port)
+        // With last_event_id, as a browser reconnecting after a break.
+        EventReader(int port, std::string token = "", std::string last_event_id = "") : client_("127.0.0.1", port)
         {
             client_.set_read_timeout(5, 0);
             httplib::Headers h;
             if (!token.empty())
                 h.emplace("Authorization", "Bearer " + token);
+            if (!last_event_id.empty())
+                h.emplace("Last-Event-ID", last_event_id);
             thread_ = std::thread([this, h] {
                 client_.Get("/api/v1/events", h, [this](const char* data, std::size_t n) {
                     take(std::string(data, n));
@@ -62,6 +66,12 @@ public:
         {
             std::lock_guard<std::mutex> hold(guard_);
             return events_;
+        }
+        // The id of each event, beside events() ("" when it had none).
+        std::vector<std::string> ids() const
+        {
+            std::lock_guard<std::mutex> hold(guard_);
+            return ids_;
         }
 
         // Index of the first event of this kind from `from` on that satisfies
@@ -92,17 +102,20 @@ public:
             for (std::size_t end; (end = buffer_.find("\n\n")) != std::string::npos;) {
                 std::string frame = buffer_.substr(0, end);
                 buffer_.erase(0, end + 2);
-                std::string kind, data;
+                std::string kind, data, id;
                 std::size_t start = 0;
                 while (start < frame.size()) {
                     std::size_t nl = std::min(frame.find('\n', start), frame.size());
                     std::string line = frame.substr(start, nl - start);
                     if (line.rfind("event: ", 0) == 0) kind = line.substr(7);
                     if (line.rfind("data: ", 0) == 0) data += line.substr(6);
+                    if (line.rfind("id: ", 0) == 0) id = line.substr(4);
                     start = nl + 1;
                 }
-                if (!kind.empty())
+                if (!kind.empty()) {
                     events_.emplace_back(kind, nlohmann::json::parse(data));
+                    ids_.push_back(id);
+                }
             }
         }
 
@@ -112,6 +125,7 @@ public:
         mutable std::mutex guard_;
         std::string buffer_;
         std::vector<std::pair<std::string, nlohmann::json>> events_;
+        std::vector<std::string> ids_;
     };
 
     WebProcess() = default;
@@ -196,11 +210,11 @@ public:
     }
 
     Answer post(const std::string& body, const std::string& type = "application/json",
-                const std::string& target = "/api/v1/commands") const
+                const std::string& target = "/api/v1/commands", const httplib::Headers& headers = {}) const
     {
         httplib::Client c("127.0.0.1", port_);
-        c.set_read_timeout(30, 0);
-        return answer(c.Post(target, body, type));
+        c.set_read_timeout(120, 0);
+        return answer(c.Post(target, headers, body, type));
     }
 
     int port() const { return port_; }
@@ -214,6 +228,7 @@ private:
             return a;
         a.status = r->status;
         a.body = nlohmann::json::parse(r->body, nullptr, false);
+        a.headers = r->headers;
         return a;
     }
 

@@ -105,14 +105,14 @@ TEST_F(WebTest, ApiDrivesTheSipperReportsEventsRefusesBadInputAndSurvivesASipper
     // reset, run, home through the API; the homing is seen in the events.
     for (const char* c : {"reset", "run"}) {
         const WebProcess::Answer a = web_.post(json{{"command", c}}.dump());
-        EXPECT_EQ(a.status, 202) << a.body;
+        EXPECT_EQ(a.status, 201) << a.body;
         EXPECT_EQ(a.body["sent"]["method"], c);
         if (std::string(c) == "reset") {
             ASSERT_GE(first.wait_for("status", [](const json& j) { return j["state_name"] == "READY"; }, 10.0), 0);
         }
     }
     ASSERT_GE(first.wait_for("status", [](const json& j) { return j["state_name"] == "RUNNING"; }, 10.0), 0);
-    ASSERT_EQ(web_.post(R"({"command":"home"})").status, 202);
+    ASSERT_EQ(web_.post(R"({"command":"home"})").status, 201);
     const int busy = first.wait_for("status", [](const json& j) { return j["status_name"] == "busy"; }, 10.0);
     ASSERT_GE(busy, 0);
     const int homed = first.wait_for(
@@ -130,7 +130,7 @@ TEST_F(WebTest, ApiDrivesTheSipperReportsEventsRefusesBadInputAndSurvivesASipper
 
     // A sip of B7 by its name: the outcome arrives for the well, in both streams.
     const WebProcess::Answer sip = web_.post(R"({"command":"sip","well":"B7","tag":7,"wash_time1":100,"wash_time2":100})");
-    ASSERT_EQ(sip.status, 202) << sip.body;
+    ASSERT_EQ(sip.status, 201) << sip.body;
     EXPECT_EQ(sip.body["sent"]["arguments"]["row"], 1);
     EXPECT_EQ(sip.body["sent"]["arguments"]["column"], 6);
     for (const WebProcess::EventReader* reader : {&first, &second}) {
@@ -187,12 +187,12 @@ TEST_F(WebTest, ApiDrivesTheSipperReportsEventsRefusesBadInputAndSurvivesASipper
     for (const Bad& b : bad) {
         const WebProcess::Answer a = web_.post(b.body, b.type);
         EXPECT_EQ(a.status, b.status) << b.body.substr(0, 80) << " -> " << a.body;
-        EXPECT_EQ(a.body.value("field", ""), b.field) << b.body.substr(0, 80) << " -> " << a.body;
-        EXPECT_FALSE(a.body.value("error", "").empty()) << b.body.substr(0, 80);
+        EXPECT_EQ(a.body["error"].value("field", ""), b.field) << b.body.substr(0, 80) << " -> " << a.body;
+        EXPECT_FALSE(a.body["error"].value("message", "").empty()) << b.body.substr(0, 80);
     }
-    EXPECT_EQ(web_.get("/api/v1/commands").status, 405);
+    EXPECT_EQ(web_.post("{}", "application/json", "/api/v1/status").status, 405);
     EXPECT_EQ(web_.get("/api/v1/log?tail=0").status, 400);
-    ASSERT_EQ(web_.post(R"({"command":"set_active_plate","plate":"plate96"})").status, 202);
+    ASSERT_EQ(web_.post(R"({"command":"set_active_plate","plate":"plate96"})").status, 201);
     ASSERT_TRUE(eventually([&] { return log("sipper.log").find("set active plate config to plate96") != std::string::npos; }, 10.0));
     const std::vector<std::string> after = log_lines(log("sipper.log"));
     ASSERT_GT(after.size(), lines_before);
@@ -211,12 +211,16 @@ TEST_F(WebTest, ApiDrivesTheSipperReportsEventsRefusesBadInputAndSurvivesASipper
     stop_own_sipper();
     ComponentInterface::remove_objects("Sipper");
     const std::size_t mark = first.events().size();
-    ASSERT_TRUE(eventually([&] { return web_.get("/api/v1/status").body.value("result_name", "") == "not connected"; }, 45.0));
+    ASSERT_TRUE(eventually([&] {
+        const json b = web_.get("/api/v1/status").body;
+        return b.contains("error") && b["error"].value("result_name", "") == "not connected";
+    }, 45.0));
     for (const WebProcess::Answer& a : {web_.get("/api/v1/status"), web_.get("/api/v1/deck"), web_.post(R"({"command":"home"})"),
                             web_.post(R"({"command":"sip","well":"A1"})")}) {
         EXPECT_EQ(a.status, 503) << a.body;
-        EXPECT_EQ(a.body["result"], call_not_connected);
-        EXPECT_NE(a.body["error"].get<std::string>().find("not connected"), std::string::npos);
+        EXPECT_EQ(a.body["error"]["result"], call_not_connected);
+        EXPECT_EQ(a.body["error"]["code"], "sipper_unavailable");
+        EXPECT_NE(a.body["error"]["message"].get<std::string>().find("not connected"), std::string::npos);
     }
     EXPECT_GE(first.wait_for("status", [](const json& j) { return j["connected"] == false; }, 10.0, mark), 0);
 
@@ -228,5 +232,136 @@ TEST_F(WebTest, ApiDrivesTheSipperReportsEventsRefusesBadInputAndSurvivesASipper
     EXPECT_GE(second.wait_for("status", [](const json& j) { return j["connected"] == true && j["state_name"] == "CREATED"; },
                               10.0, mark),
               0);
-    EXPECT_EQ(web_.post(R"({"command":"reset"})").status, 202);
+    EXPECT_EQ(web_.post(R"({"command":"reset"})").status, 201);
+}
+
+// The operations a scheduler sends, each followed to its own outcome however
+// quickly the next follows; refusals answered with the sipper's own line.
+TEST_F(WebTest, EveryOperationKeepsItsOwnRecordAndOutcomeRefusalsCarryTheSippersTextAndEventsReplay)
+{
+    start_installation(false, "SampleInterface");
+    own_sipper_ = spawn({bin("sipper"), "Sipper", path("logs/sipper.log"), path("cfg/sipper.cfg")},
+                        path("sipper.out"));
+    ASSERT_TRUE(answers("Sipper", 10.0));
+    ASSERT_TRUE(web_.start({"--log", path("logs/sipper.log")}, path("sipper-web.out"))) << read_file(web_.out());
+    WebProcess::EventReader events(web_.port());
+    auto send = [&](const json& body, const std::string& query = "", const std::string& key = "") {
+        httplib::Headers h;
+        if (!key.empty())
+            h.emplace("Idempotency-Key", key);
+        return web_.post(body.dump(), "application/json", "/api/v1/commands" + query, h);
+    };
+    auto count = [&](const std::string& file, const std::string& text) {
+        const std::string all = log(file);
+        int n = 0;
+        for (std::size_t p = all.find(text); p != std::string::npos; p = all.find(text, p + 1))
+            ++n;
+        return n;
+    };
+    // A refusal: 409, the sipper's own line, and nothing sent (the sipper never logs it).
+    auto refused = [&](const json& body, const std::string& text) {
+        const WebProcess::Answer a = send(body);
+        EXPECT_EQ(a.status, 409) << body << " -> " << a.body;
+        EXPECT_EQ(a.body["error"]["code"], "refused") << a.body;
+        EXPECT_EQ(a.body["error"]["message"], text) << body;
+        EXPECT_EQ(a.body["command"]["state"], "refused") << a.body;
+        EXPECT_EQ(count("sipper.log", text), 0) << text;
+    };
+    refused({{"command", "home"}}, "Sipper: no worker task exists (initialize did not create one), command not carried out");
+    refused({{"command", "sip"}, {"well", "A1"}}, "sip Error, sipper not homed");
+    refused({{"command", "goto_position_safe"}, {"position", 1}}, "goto_position_safe() ERROR : sipper not homed");
+    refused({{"command", "wash"}}, "wash Error, sipper not homed");
+
+    // Instant operations are done when answered; home?wait answers at its end.
+    for (const char* c : {"reset", "run"}) {
+        const WebProcess::Answer a = send({{"command", c}});
+        ASSERT_EQ(a.status, 201) << a.body;
+        EXPECT_EQ(a.body["state"], "succeeded") << a.body;
+        ASSERT_EQ(a.headers.count("Location"), 1u);
+        EXPECT_EQ(a.headers.find("Location")->second, "/api/v1/commands/" + std::to_string(a.body["id"].get<int>()));
+    }
+    const WebProcess::Answer home = send({{"command", "home"}}, "?wait=120");
+    ASSERT_EQ(home.status, 201) << home.body;
+    ASSERT_EQ(home.body["state"], "succeeded") << home.body << log("sipper.log");
+    EXPECT_FALSE(home.body["started"].is_null());
+
+    // Sips sent the moment the previous one ended: each has its own outcome,
+    // which the sipper's log confirms line for line.
+    const std::vector<std::string> wells = {"A1", "B2", "C3", "D4", "E5"};
+    std::vector<int> ids;
+    for (const std::string& w : wells) {
+        const WebProcess::Answer a = send({{"command", "sip"}, {"well", w}, {"wash_time1", 50}, {"wash_time2", 50}},
+                                          "?wait=60", "sip-" + w);
+        ASSERT_EQ(a.status, 201) << a.body;
+        EXPECT_EQ(a.body["state"], "succeeded") << a.body;
+        EXPECT_EQ(a.body["well"], w);
+        EXPECT_EQ(a.body["outcome"], "seen") << a.body;
+        ids.push_back(a.body["id"]);
+        EXPECT_EQ(count("SampleInterface.log", "text=\"" + w + "\""), 1) << w;
+    }
+    EXPECT_EQ(count("sipper.log", "SIP SENSOR SEES SAMPLE") + count("sipper.log", "SIP SENSOR 1 , "),
+              static_cast<int>(wells.size()));
+
+    // While one runs, the next sip and a move are refused as the sipper would;
+    // the running one keeps its outcome.
+    const WebProcess::Answer running = send({{"command", "sip"}, {"well", "F6"}});
+    ASSERT_EQ(running.status, 201) << running.body;
+    EXPECT_EQ(running.body["state"], "running");
+    refused({{"command", "sip"}, {"well", "G7"}}, "sip Error, Sipper is in busy state");
+    refused({{"command", "goto_position_safe"}, {"position", 1}}, "goto_position_safe() Error, Sipper is in busy state");
+    const std::string f6 = "/api/v1/commands/" + std::to_string(running.body["id"].get<int>());
+    ASSERT_TRUE(eventually([&] { return web_.get(f6).body["state"] == "succeeded"; }, 60.0)) << web_.get(f6).body;
+    EXPECT_EQ(web_.get(f6).body["outcome"], "seen");
+
+    // A retry with the key answers the first record and sends nothing.
+    const WebProcess::Answer again = send({{"command", "sip"}, {"well", "A1"}}, "", "sip-A1");
+    EXPECT_EQ(again.status, 201);
+    EXPECT_EQ(again.body["id"], ids[0]);
+    EXPECT_EQ(count("SampleInterface.log", "text=\"A1\""), 1);
+    EXPECT_EQ(send({{"command", "home"}}, "", std::string(65, 'k')).body["error"]["field"], "Idempotency-Key");
+
+    // Stop during a sip: stop is done at once, the sip fails with the
+    // sipper's line, which the status gives as the reason of its error state.
+    const WebProcess::Answer stopped = send({{"command", "sip"}, {"well", "H8"}});
+    ASSERT_EQ(stopped.body["state"], "running") << stopped.body;
+    const WebProcess::Answer stop = send({{"command", "stop_all_motion"}});
+    EXPECT_EQ(stop.body["state"], "succeeded");
+    const std::string h8 = "/api/v1/commands/" + std::to_string(stopped.body["id"].get<int>());
+    ASSERT_TRUE(eventually([&] { return web_.get(h8).body["state"] == "failed"; }, 30.0)) << web_.get(h8).body;
+    const std::string why = web_.get(h8).body["message"];
+    EXPECT_NE(why.find("SipperTask Error : "), std::string::npos) << why;
+    EXPECT_TRUE(eventually([&] { return web_.get("/api/v1/status").body["error_reason"] == why; }, 10.0))
+        << web_.get("/api/v1/status").body;
+    refused({{"command", "goto_position_safe"}, {"position", 1}}, "goto_position_safe() Error, Sipper is in error state");
+    const WebProcess::Answer cleared = send({{"command", "reset_error_state"}}, "?wait=10");
+    ASSERT_EQ(cleared.body["state"], "succeeded");
+
+    // The list, newest first.
+    const WebProcess::Answer list = web_.get("/api/v1/commands?limit=3");
+    ASSERT_EQ(list.body["commands"].size(), 3u);
+    EXPECT_EQ(list.body["commands"][0]["id"], cleared.body["id"]);
+    EXPECT_EQ(list.body["commands"][2]["id"], stop.body["id"]);
+
+    // Every change of a record was an event; a client reconnecting after the
+    // second sip was created gets the same ones after it, and one that asks
+    // for more than is kept is told to start afresh.
+    auto changes = [](const WebProcess::EventReader& r, std::size_t from) {
+        std::vector<json> c;
+        const auto all = r.events();
+        for (std::size_t i = from; i < all.size(); ++i)
+            if (all[i].first == "command")
+                c.push_back(all[i].second);
+        return c;
+    };
+    auto is_last = [&](const json& j) { return j["id"] == cleared.body["id"] && j["state"] == "succeeded"; };
+    ASSERT_GE(events.wait_for("command", is_last, 10.0), 0);
+    const int from = events.wait_for("command", [&](const json& j) { return j["id"] == ids[1]; }, 1.0);
+    ASSERT_GE(from, 0);
+    WebProcess::EventReader late(web_.port(), "", events.ids()[static_cast<std::size_t>(from)]);
+    ASSERT_GE(late.wait_for("command", is_last, 10.0), 0);
+    const std::vector<json> seen = changes(events, static_cast<std::size_t>(from) + 1);
+    const std::vector<json> replayed = changes(late, 0);
+    EXPECT_EQ(replayed, seen);
+    WebProcess::EventReader lost(web_.port(), "", "999999999");
+    ASSERT_GE(lost.wait_for("reset", [](const json&) { return true; }, 10.0), 0);
 }

@@ -59,16 +59,21 @@ function message(text, isError) {
   m.className = "message" + (isError ? " error" : "");
 }
 
+// The text of an error answer: {"error": {"code", "message"}}.
+function errorText(r) {
+  return (r.body && r.body.error && r.body.error.message) || ("HTTP " + r.status);
+}
+
 async function command(body) {
   const r = await api("/commands", {
     method: "POST",
     headers: { "Content-Type": "application/json" },
     body: JSON.stringify(body),
   });
-  if (r.status === 202) {
-    message("sent " + r.body.sent.method + " " + JSON.stringify(r.body.sent.arguments), false);
+  if (r.status === 201) {
+    message(r.body.state + ": " + r.body.sent.method + " " + JSON.stringify(r.body.sent.arguments), r.body.state === "failed");
   } else {
-    message((r.body && r.body.error) || ("HTTP " + r.status), true);
+    message(errorText(r), true);
   }
   return r;
 }
@@ -167,7 +172,7 @@ async function loadDeck() {
   let r;
   try { r = await api("/deck"); } finally { page.loadingDeck = false; }
   if (r.status !== 200) {
-    banner((r.body && r.body.error) || ("deck: HTTP " + r.status));
+    banner("deck: " + errorText(r));
     return;
   }
   if (page.plateName !== null && page.plateName !== r.body.plate.name) page.wellState = {};
@@ -194,7 +199,7 @@ function sipWell(name) {
     wash_time1: parseInt($("sip-wash1").value, 10) || 0,
     wash_time2: parseInt($("sip-wash2").value, 10) || 0,
   }).then(function (r) {
-    if (r.status !== 202) { delete page.wellState[name]; $("well-" + name).setAttribute("class", "well"); }
+    if (r.status !== 201) { delete page.wellState[name]; $("well-" + name).setAttribute("class", "well"); }
   });
 }
 
@@ -284,7 +289,7 @@ function addLog(line) {
 async function loadLog() {
   const r = await api("/log?tail=100");
   if (r.status === 200) for (const line of r.body.lines) addLog(line);
-  else addLog("(" + ((r.body && r.body.error) || ("log: HTTP " + r.status)) + ")");
+  else addLog("(log: " + errorText(r) + ")");
 }
 
 // ---- events ------------------------------------------------------------
@@ -294,7 +299,9 @@ async function loadLog() {
 async function followEvents() {
   for (;;) {
     try {
-      const response = await fetch(API + "/events", { headers: headers() });
+      // After a break the stream resumes where it left off.
+      const extra = page.lastEventId ? { "Last-Event-ID": page.lastEventId } : {};
+      const response = await fetch(API + "/events", { headers: headers(extra) });
       if (response.status === 401) { await askToken(); continue; }
       const reader = response.body.getReader();
       const decoder = new TextDecoder();
@@ -320,7 +327,8 @@ async function followEvents() {
 function handleFrame(frame) {
   let event = "message", data = "";
   for (const line of frame.split("\n")) {
-    if (line.startsWith("event: ")) event = line.slice(7);
+    if (line.startsWith("id: ")) page.lastEventId = line.slice(4);
+    else if (line.startsWith("event: ")) event = line.slice(7);
     else if (line.startsWith("data: ")) data += line.slice(6);
   }
   if (!data) return;

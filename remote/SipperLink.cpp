@@ -1,4 +1,4 @@
-#include "web/SipperLink.h"
+#include "remote/SipperLink.h"
 
 #include <sys/stat.h>
 

@@ -1,4 +1,4 @@
-#include "web/LogFollower.h"
+#include "remote/LogFollower.h"
 
 #include <sys/stat.h>
 
