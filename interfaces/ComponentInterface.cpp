@@ -51,12 +51,16 @@ bool ComponentInterface::open()
         }
         if (!properties_.open(name_ + PROPERTIES_SUFFIX, properties_size_)) {
             error_ = properties_.error();
-        } else if (properties_.mapped_size() < properties_size_) {
+        } else if (properties_.mapped_size() < properties_size_ &&
+                   !(grows_properties_ && properties_.grow(properties_size_))) {
             // Made for a smaller interface: this side's result slots would
             // lie outside it, and its queries would read nothing but zeros.
+            // A server grows it instead (clients made it before it started);
+            // a client may not, as a larger layout is no proof of the server's.
             error_ = "the existing properties area \"" + name_ + PROPERTIES_SUFFIX + "\" is " +
                      std::to_string(properties_.mapped_size()) + " bytes, smaller than the " +
-                     std::to_string(properties_size_) + " bytes this interface needs; not used";
+                     std::to_string(properties_size_) + " bytes this interface needs; not used" +
+                     (grows_properties_ ? " (" + properties_.error() + ")" : "");
         } else if (!queue_.open(name_ + QUEUE_SUFFIX, queue_size_)) {
             error_ = queue_.error();
         } else {
@@ -204,6 +208,11 @@ bool ComponentInterface::read_slot(const Field& slot, std::string& text) const
     return true;
 }
 
+std::string ComponentInterface::server_marker_name(const std::string& name)
+{
+    return name + SERVER_MARKER_SUFFIX;
+}
+
 std::vector<std::string> ComponentInterface::object_names(const std::string& name)
 {
     return {name + PROPERTIES_SUFFIX,
@@ -213,7 +222,7 @@ std::vector<std::string> ComponentInterface::object_names(const std::string& nam
             name + START_SIGNAL_SUFFIX,
             name + DONE_SIGNAL_SUFFIX,
             name + ACTION_MUTEX_SUFFIX,
-            name + SERVER_MARKER_SUFFIX};
+            server_marker_name(name)};
 }
 
 bool ComponentInterface::remove_objects(const std::string& name)
@@ -224,6 +233,6 @@ bool ComponentInterface::remove_objects(const std::string& name)
     any |= Semaphore::remove(name + START_SIGNAL_SUFFIX);
     any |= Semaphore::remove(name + DONE_SIGNAL_SUFFIX);
     any |= Mutex::remove(name + ACTION_MUTEX_SUFFIX);
-    any |= Semaphore::remove(name + SERVER_MARKER_SUFFIX);
+    any |= Semaphore::remove(server_marker_name(name));
     return any;
 }

@@ -43,9 +43,10 @@ public:
 
     // Opens or creates the channel's objects; true once connected. A channel
     // that cannot be opened stays unconnected and error() says why. Objects
-    // that exist already are used only when they belong to this user and
-    // grant nothing to group or others, and only when the properties area and
-    // the queue are at least the sizes this interface needs.
+    // that exist already are used only when they are regular files that
+    // belong to this user and grant nothing to group or others, and only when
+    // the properties area and the queue are at least the sizes this interface
+    // needs (a server grows a smaller properties area: set_grows_properties).
     virtual bool open();
     bool connected() const { return connected_; }
     const std::string& name() const { return name_; }
@@ -97,6 +98,8 @@ public:
     // tools and tests: normal operation never unlinks channel objects).
     static std::vector<std::string> object_names(const std::string& name);
     static bool remove_objects(const std::string& name);
+    // The name of the server marker of interface `name` (a semaphore).
+    static std::string server_marker_name(const std::string& name);
 
 protected:
     // Appends a table; its block must start where the properties end so far.
@@ -104,6 +107,10 @@ protected:
     void set_queue_size(std::uint32_t bytes) { queue_size_ = bytes; }
     void set_error(const std::string& text) { error_ = text; }
     void set_connected(bool connected) { connected_ = connected; }
+    // With it, open() grows an existing properties area smaller than this
+    // interface's layout instead of refusing it. Only for the side that
+    // holds the name's serving lock while it opens.
+    void set_grows_properties(bool grows) { grows_properties_ = grows; }
     // Closes in reverse order of opening.
     void close();
 
@@ -122,5 +129,6 @@ private:
     std::uint32_t queue_size_ = 0;
     std::uint32_t properties_size_ = PROPERTIES_HEADER_SIZE;
     bool connected_ = false;
+    bool grows_properties_ = false;
     std::string error_;
 };

@@ -1,9 +1,27 @@
 #include "interfaces/InterfaceClient.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <new>
 
 #include "utilities/Timer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long ms_until(Clock::time_point deadline)
+{
+    return static_cast<long>(std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count());
+}
+
+}  // namespace
 
 InterfaceClient::InterfaceClient(const std::string& name) : ComponentInterface(name) {}
 
@@ -94,6 +112,57 @@ void InterfaceClient::absorb_own_reply(std::uint32_t call_id)
     }
 }
 
+bool InterfaceClient::served() const
+{
+    // Opened by path, never creating it, never following a link and never
+    // blocking on whatever else may have been put there.
+    const std::string path = Semaphore::file_path(server_marker_name(name()));
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return !(errno == ENOENT || errno == ELOOP);
+    struct stat st {};
+    bool serving = true;
+    if (::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) {
+        serving = false;  // no server serves with anything but a regular file
+    } else if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
+        // Given back at once: a server that is starting takes it exclusively.
+        ::flock(fd, LOCK_UN);
+        serving = false;
+    }
+    ::close(fd);
+    return serving;
+}
+
+int InterfaceClient::lock_action_mutex(long milliseconds)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        const long left = std::max<long>(0, ms_until(deadline));
+        const long slice = std::min(left, SERVED_CHECK_MS);
+        if (action_mutex()->lock(slice))
+            return call_ok;
+        if (!served())
+            return call_not_connected;
+        if (left <= slice)
+            return call_busy;
+    }
+}
+
+int InterfaceClient::wait_for_reply(long milliseconds)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(0L, milliseconds));
+    for (;;) {
+        const long left = milliseconds < 0 ? SERVED_CHECK_MS : std::max<long>(0, ms_until(deadline));
+        const long slice = std::min(left, SERVED_CHECK_MS);
+        if (done_signal()->wait(slice))
+            return call_ok;
+        if (!served())
+            return call_not_connected;
+        if (milliseconds >= 0 && left <= slice)
+            return call_timeout;
+    }
+}
+
 int InterfaceClient::send_query(const MethodSpec& method, Message& message, std::vector<Value>& results)
 {
     results.clear();
@@ -102,8 +171,12 @@ int InterfaceClient::send_query(const MethodSpec& method, Message& message, std:
     if (!method.is_query() || !message.fits(method))
         method_table_error("query message does not match its method");
 
-    if (!action_mutex()->lock(static_cast<long>(timeout())))
-        return call_busy;
+    // Nobody would ever answer: say so now rather than after the timeout.
+    if (!served())
+        return call_not_connected;
+    const int locked = lock_action_mutex(static_cast<long>(timeout()));
+    if (locked != call_ok)
+        return locked;
 
     const std::uint32_t call_id = next_call_id();
     message.set_call_id(method, call_id);
@@ -118,8 +191,9 @@ int InterfaceClient::send_query(const MethodSpec& method, Message& message, std:
         start_signal()->release();
         const std::uint32_t t = timeout();
         const long wait_ms = (t & 0x80000000u) != 0 ? -1 : static_cast<long>(t);
-        if (!done_signal()->wait(wait_ms)) {
-            result = call_timeout;
+        const int waited = wait_for_reply(wait_ms);
+        if (waited != call_ok) {
+            result = waited;
         } else if (completed_call() != call_id) {
             result = call_wrong_reply;
             absorb_own_reply(call_id);

@@ -56,7 +56,27 @@ public:
     // next query instead.
     static constexpr long OWN_REPLY_GRACE_MS = 100;
 
+    // How often a query that waits (for the action mutex or the reply) asks
+    // whether a process still serves the name.
+    static constexpr long SERVED_CHECK_MS = 50;
+
+    // False when no process serves the name: its server marker is missing,
+    // is no regular file, or nobody holds the lock a live server keeps on it
+    // (an flock, which goes with its process however that ends). True while
+    // one does, and when that cannot be told (the marker is not readable).
+    // Never creates the marker. A query to a name nobody serves returns
+    // call_not_connected at once, or as soon as its server is found gone
+    // while it waits, instead of waiting out the timeout; a one-way call
+    // only queues its message and does not ask.
+    bool served() const;
+
 private:
+    // Waits for the action mutex at most `milliseconds`: call_ok (held),
+    // call_busy, or call_not_connected once nobody serves the name.
+    int lock_action_mutex(long milliseconds);
+    // Waits for the done signal (< 0 without limit): call_ok (taken),
+    // call_timeout, or call_not_connected once nobody serves the name.
+    int wait_for_reply(long milliseconds);
     void absorb_own_reply(std::uint32_t call_id);
     static Message build(const MethodSpec& method, std::initializer_list<Value> args);
 };

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <iostream>
 
@@ -11,6 +12,10 @@
 
 InterfaceServer::InterfaceServer(const std::string& name) : ComponentInterface(name)
 {
+    // open() holds the serving lock before the channel opens: a properties
+    // area that a client made for its smaller layout before this server
+    // started is grown, not refused.
+    set_grows_properties(true);
     // Not for a name the channel cannot have: its open fails anyway, and the
     // marker would stay behind with no server.
     if (channel_name_problem(name).empty())
@@ -19,7 +24,7 @@ InterfaceServer::InterfaceServer(const std::string& name) : ComponentInterface(n
 
 std::string InterfaceServer::marker_name() const
 {
-    return name() + "unique";
+    return server_marker_name(name());
 }
 
 bool InterfaceServer::claim_marker()
@@ -34,9 +39,19 @@ bool InterfaceServer::claim_marker()
         return false;
     }
     // The lock goes with the process that holds it, however it ends, so a
-    // dead server never keeps its successor out.
-    if (::flock(marker_->file_descriptor(), LOCK_EX | LOCK_NB) != 0) {
-        const int e = errno;
+    // dead server never keeps its successor out. A client asking whether the
+    // name is served holds a shared lock for a moment; only a lock that is
+    // still held a while later is a live server's.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(CLAIM_WAIT_MS);
+    int e = 0;
+    while (::flock(marker_->file_descriptor(), LOCK_EX | LOCK_NB) != 0) {
+        e = errno;
+        if (e != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline)
+            break;
+        e = 0;
+        sleep_ms(1);
+    }
+    if (e != 0) {
         if (e == EWOULDBLOCK)
             set_error("interface \"" + name() + "\" is already served by a live process (it holds the lock of " +
                       Semaphore::file_path(marker_name()) + "); not serving it a second time");

@@ -41,6 +41,9 @@ public:
 
     // How long one service step waits for a start signal.
     static constexpr long SERVICE_WAIT_MS = 10;
+    // How long open() retries the serving lock while it is held, since
+    // clients hold it shared for a moment when they ask whether it is served.
+    static constexpr long CLAIM_WAIT_MS = 100;
 
     // Opens or creates the server marker; the channel itself opens in open().
     explicit InterfaceServer(const std::string& name);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -103,7 +104,9 @@ bool SharedMemory::open_segment(const std::string& name, std::size_t size, bool 
                 lock_->unlock();
             return fail(errno_text("shm_open", e));
         }
-        handle_ = ::shm_open(object.c_str(), (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC, 0);
+        // O_NONBLOCK: a FIFO planted at the name (refused below as no regular
+        // file) would otherwise hold a read-only open until someone writes.
+        handle_ = ::shm_open(object.c_str(), (read_only ? O_RDONLY : O_RDWR) | O_NONBLOCK | O_CLOEXEC, 0);
         if (handle_ < 0 && errno != ENOENT) {
             const int e = errno;
             if (hold_lock)
@@ -159,6 +162,32 @@ bool SharedMemory::open_segment(const std::string& name, std::size_t size, bool 
     }
     base_ = static_cast<std::uint8_t*>(view);
     mapped_size_ = static_cast<std::size_t>(st.st_size);
+    return true;
+}
+
+bool SharedMemory::grow(std::size_t size)
+{
+    if (base_ == nullptr || read_only_)
+        return false;
+    struct stat st {};
+    if (::fstat(handle_, &st) != 0) {
+        error_ = "shared memory \"" + name_ + "\": " + errno_text("fstat", errno);
+        return false;
+    }
+    // Never shrink: a larger opener's mapping would lose its end.
+    if (static_cast<std::size_t>(st.st_size) < size && ::ftruncate(handle_, static_cast<off_t>(size)) != 0) {
+        error_ = "shared memory \"" + name_ + "\": " + errno_text("ftruncate", errno);
+        return false;
+    }
+    const std::size_t now = std::max(size, static_cast<std::size_t>(st.st_size));
+    void* view = ::mmap(nullptr, now, PROT_READ | PROT_WRITE, MAP_SHARED, handle_, 0);
+    if (view == MAP_FAILED) {
+        error_ = "shared memory \"" + name_ + "\": " + errno_text("mmap", errno);
+        return false;
+    }
+    ::munmap(base_, mapped_size_);
+    base_ = static_cast<std::uint8_t*>(view);
+    mapped_size_ = now;
     return true;
 }
 

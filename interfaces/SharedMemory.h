@@ -11,8 +11,9 @@
 // otherwise; an opener maps the size its creator set, whatever size it asked
 // for. Every access is checked against the mapping, so a segment smaller than
 // a caller expects can never be read or written outside. An existing segment
-// (and lock) is used only when it belongs to this user and grants nothing to
-// group or others: anyone else could read or forge what passes through it.
+// (and lock) is used only when it is a regular file that belongs to this user
+// and grants nothing to group or others: anyone else could read or forge what
+// passes through it.
 //
 //   SharedMemory props;
 //   if (props.open("Sipper_properties", 20584)) props.locked_write(12, text, n);
@@ -27,6 +28,12 @@ public:
     // lock or segment cannot be opened, created or mapped.
     bool open(const std::string& name, std::size_t size, bool read_only = false);
     void close();
+
+    // Grows the segment to at least `size` bytes and maps all of it (never
+    // shrinks it); other processes keep their smaller mappings, which stay
+    // valid. False, with error() telling why, when it is not open for writing
+    // or cannot be grown; the old mapping is then kept.
+    bool grow(std::size_t size);
 
     // Copies n bytes without the lock; false (nothing copied) when the range
     // lies outside the mapping or the segment is not open.

@@ -60,6 +60,7 @@ std::string SipperLink::describe(int result) const
     case call_timeout: return r + ": no answer from " + name_;
     case call_wrong_reply: return r + ": " + name_ + " answered another call (was it restarted?)";
     case call_no_memory: return r + ": the message could not be allocated";
+    case call_not_connected: return r + ": no process serves " + name_ + " (is the sipper running?)";
     }
     return r;
 }
@@ -118,7 +119,12 @@ SipperLink::Reply SipperLink::run(std::uint16_t method_id, const Args& args, boo
     if (m == nullptr || m->is_query() != want_query)
         throw Exception("SipperLink: method " + std::to_string(method_id) + " used as the wrong kind of call");
     Message message = build(*m, args);
-    reply.result = want_query ? client_->send_query(*m, message, reply.values) : client_->send(message);
+    // The channel queues a command even when nobody serves it (the next
+    // sipper to start drops it); the caller is told the link is down instead.
+    if (want_query)
+        reply.result = client_->send_query(*m, message, reply.values);
+    else
+        reply.result = client_->served() ? client_->send(message) : static_cast<int>(call_not_connected);
     if (reply.result != call_ok) {
         reply.text = describe(reply.result);
         // The next call starts from a fresh mapping of whatever serves now.

@@ -49,8 +49,9 @@ public:
     static const char* result_name(int result);
 
     // How long a request handler waits for the link while another caller
-    // holds it (a query to a sipper that died can take the channel's whole
-    // timeout); then it reports a timeout instead of hanging the request.
+    // holds it (a query to a sipper that hangs can take the channel's whole
+    // timeout; one that died is found within a tenth of a second); then it
+    // reports a timeout instead of hanging the request.
     static constexpr std::chrono::milliseconds LINK_WAIT{1500};
 
 private:

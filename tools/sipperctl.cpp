@@ -220,6 +220,9 @@ std::string describe_failure(int rc, const std::string& name, const ComponentInt
     case call_timeout: return "timeout: no answer from " + name + " within " + ms;
     case call_wrong_reply: return "wrong reply: " + name + " answered another call (was it restarted?)";
     case call_not_connected:
+        // An open channel is not connected to anything when nobody serves it.
+        if (channel.connected())
+            return "not connected: no process serves " + name + " (is its component running?)";
         return "not connected: the interface " + name + " cannot be opened" +
                (channel.error().empty() ? std::string() : " (" + channel.error() + ")");
     }
@@ -342,7 +345,9 @@ int call_method(const Options& o)
         return rc;
     }
     if (!t.method->is_query()) {
-        rc = client->send(msg);
+        // A command queued while nobody serves would be dropped by the next
+        // server to start; the channel itself queues it, so ask here.
+        rc = client->served() ? client->send(msg) : static_cast<int>(call_not_connected);
         if (rc != call_ok) {
             std::fprintf(stderr, "%s\n", describe_failure(rc, o.interface_name, *client).c_str());
             return rc;
@@ -586,7 +591,7 @@ int list_command()
     closedir(d);
     for (const std::string& i : interfaces) {
         // Objects outlive their processes, so only an answer shows a live server.
-        std::string state = "no answer within 200 ms (stale, or its server is busy)";
+        std::string state = "no answer within 200 ms (its server is busy)";
         ComponentIF probe(i);
         if (probe.open() && probe.properties().created()) {
             // It went away between the listing and the probe; do not leave
@@ -600,8 +605,11 @@ int list_command()
             std::uint32_t saved = probe.timeout();
             probe.set_timeout(200);
             int value = 0;
-            if (probe.get_state(value) == call_ok)
+            const int rc = probe.get_state(value);
+            if (rc == call_ok)
                 state = std::string("served, state ") + component_methods::state_name(value);
+            else if (rc == call_not_connected)
+                state = "not served (left by a process that ended)";
             probe.set_timeout(saved);
         }
         std::printf("interface %-24s %s\n", i.c_str(), state.c_str());

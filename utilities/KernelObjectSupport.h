@@ -35,17 +35,35 @@ inline std::string account_text(uid_t uid) {
     return "uid " + std::to_string(uid);
 }
 
+// What a file that is no regular file is, for messages.
+inline const char* file_kind(mode_t mode) {
+    if (S_ISFIFO(mode)) return "FIFO";
+    if (S_ISLNK(mode)) return "symbolic link";
+    if (S_ISDIR(mode)) return "directory";
+    if (S_ISSOCK(mode)) return "socket";
+    if (S_ISCHR(mode)) return "character device";
+    if (S_ISBLK(mode)) return "block device";
+    return "special file";
+}
+
 // Why an object some other process made must not be used; empty when it may.
-// Only this user's objects that grant nothing to group or others are used:
-// whoever made the object can otherwise read the channel, put commands into
-// it or hold its locks. `path` names the object as an operator finds it.
+// Only this user's regular files that grant nothing to group or others are
+// used: whoever made the object can otherwise read the channel, put commands
+// into it or hold its locks, and a FIFO or device planted under an object's
+// name would block or mislead whoever opens it. `path` names the object as
+// an operator finds it.
 inline std::string foreign_object_problem(const struct stat& st, const std::string& path) {
     const uid_t me = geteuid();
+    const bool regular = S_ISREG(st.st_mode);
     const bool ours = st.st_uid == me;
     const bool private_mode = (st.st_mode & 077) == 0;
-    if (ours && private_mode) return "";
+    if (regular && ours && private_mode) return "";
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    if (!regular)
+        return path + " belongs to " + account_text(st.st_uid) + " with mode " + mode + " and is a " +
+               file_kind(st.st_mode) + ", not a regular file; only regular files of " + account_text(me) +
+               " that grant nothing to group or others are used";
     return path + " belongs to " + account_text(st.st_uid) + " with mode " + mode +
            "; only objects of " + account_text(me) +
            " that grant nothing to group or others are used";

@@ -93,7 +93,9 @@ Mutex::Mutex(const std::string& name, bool initial_owner) : named_(true), name_(
             error_ = errno_text("shm_open", errno);
             return;
         }
-        fd = shm_open(object.c_str(), O_RDWR | O_CLOEXEC, 0600);
+        // O_NONBLOCK: an object planted at the name may be a FIFO (refused
+        // below as no regular file); opening one must not wait.
+        fd = shm_open(object.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC, 0600);
         if (fd < 0 && errno != ENOENT) {
             // Refused to an unprivileged user: say whose it is where we can.
             const int e = errno;

@@ -9,8 +9,8 @@
 // processes. A named mutex lives in a 64-byte shared-memory segment "/"+name
 // holding a ready word and a robust, process-shared, recursive pthread mutex;
 // a lock whose owner died ("abandoned") counts as acquired. An existing
-// segment is used only when it belongs to this user and grants nothing to
-// group or others.
+// segment is used only when it is a regular file that belongs to this user
+// and grants nothing to group or others.
 //
 //   Mutex m("pci7344-1MUTEX");
 //   if (m.lock(1000)) { ...; m.unlock(); }

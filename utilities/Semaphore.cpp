@@ -43,11 +43,20 @@ Semaphore::Semaphore(const std::string& name, long initial_count, long maximum_c
             handle_ = s;
             has_handle_ = true;
             created_ = true;
-            fd_ = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            // Never blocking: whatever sits at the path by now is checked
+            // before it is kept.
+            fd_ = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
             if (fd_ < 0) {
                 error_ = path + ": " + errno_text("open", errno);
                 close_handle();
                 sem_unlink(object.c_str());
+                created_ = false;
+                return;
+            }
+            error_ = foreign_descriptor_problem(fd_, path);
+            if (!error_.empty()) {
+                // Not what we made: someone replaced it, so it is not ours to remove.
+                close_handle();
                 created_ = false;
             }
             return;
@@ -57,8 +66,9 @@ Semaphore::Semaphore(const std::string& name, long initial_count, long maximum_c
             return;
         }
         // Check the existing object through a descriptor of its own, so that
-        // what is checked is what gets used.
-        const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        // what is checked is what gets used. Without O_NONBLOCK a FIFO planted
+        // at the path would hold this open until someone writes to it.
+        const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
             const int e = errno;
             if (e == ENOENT) continue;

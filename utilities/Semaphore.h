@@ -6,7 +6,8 @@
 // A named counting semaphore shared between processes ("/"+name, the file
 // /dev/shm/sem.<name>). POSIX semaphores have no maximum, so the wrapper
 // keeps the one it was built with. An existing semaphore is used only when it
-// belongs to this user and grants nothing to group or others.
+// is a regular file that belongs to this user and grants nothing to group or
+// others.
 //
 //   Semaphore start("SipperStartSignal", 0, 100);
 //   if (start.wait(10)) { ... }   start.release();

@@ -156,12 +156,10 @@ TEST_F(ComponentTest, RegisteredClientIsOpenedWithOneSecondTimeout) {
     ASSERT_NE(client, nullptr);
     EXPECT_TRUE(client->connected());
     EXPECT_EQ(client->timeout(), 1000u);
-    // No peer serves the interface: a query times out after that second.
-    const auto begin = std::chrono::steady_clock::now();
+    // No peer serves the interface: a query says so without waiting that second.
     int state = 5;
-    EXPECT_EQ(client->get_state(state), call_timeout);
+    EXPECT_EQ(client->get_state(state), call_not_connected);
     EXPECT_EQ(state, 0);
-    EXPECT_GE(std::chrono::steady_clock::now() - begin, 900ms);
 }
 
 }  // namespace

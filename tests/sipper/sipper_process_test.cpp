@@ -169,10 +169,11 @@ TEST_F(SipperProcessTest, AnyShutdownDuringAnOperationStopsItAndEndsInOrder) {
 }
 
 TEST_F(SipperProcessTest, SecondSignalEndsAProcessStuckInItsPass) {
-    // No board owner for the linear board: initialisation waits for its
-    // answer (20 s, the call timeout of a channel nobody configured), and the
-    // main loop with it.
+    // A board owner for the linear board that holds its name but never
+    // answers: initialisation waits for its answer, and the main loop with it.
     h_.start_peers(false, true);
+    BoardOwnerStub silent("LinearMC", 0);
+    ASSERT_TRUE(silent.open()) << silent.error();
     SipperProcess process(h_.log_path(), h_.cfg_path());
     ASSERT_TRUE(process.started());
     h_.open_client();
@@ -225,9 +226,16 @@ TEST_F(SipperProcessTest, RefusesAChannelItCannotOwnSayingWhyAndEnds) {
     };
 
     {
-        ComponentIF early(name);  // a component-sized client made the channel
+        ComponentIF early(name);  // a component-sized client made the channel,
         ASSERT_TRUE(early.open()) << early.error();
-        expect_refusal(name, {"is 12316 bytes, smaller than the 20584 bytes"});
+        // which the sipper grows to its own layout and serves.
+        SipperProcess grown(h_.log_path() + ".grown", h_.cfg_path(), name);
+        EXPECT_TRUE(wait_for([&] {
+            int state = -1;
+            return early.get_state(state) == call_ok;
+        }, 10000)) << read_file(h_.log_path() + ".grown");
+        EXPECT_EQ(early.kill(), call_ok);
+        EXPECT_TRUE(grown.ended_within(10000));
     }
     ComponentInterface::remove_objects(name);
     if (const auto nobody = foreign_objects::nobody_account()) {

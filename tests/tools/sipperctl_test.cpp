@@ -193,14 +193,22 @@ TEST_F(SipperctlTest, MissingInterfaceIsNotConnectedAndNothingIsCreated)
     }
 }
 
-TEST_F(SipperctlTest, UnservedInterfaceTimesOutWithAReadableLine)
+TEST_F(SipperctlTest, SilentServerTimesOutAndUnservedInterfaceIsNotConnectedWithReadableLines)
 {
     std::string name = unique("Sleeper");
-    ComponentIF opener(name);  // the channel exists, nobody serves it
-    ASSERT_TRUE(opener.open());
-    CtlRun r = sipperctl("--timeout 200 --interface " + name + " get_state");
-    EXPECT_EQ(r.code, 4);
-    EXPECT_EQ(r.out, "timeout: no answer from " + name + " within 200 ms\n");
+    {
+        ScriptedSipper silent(name, {0});  // holds the name, answers nothing
+        ASSERT_TRUE(silent.open());
+        CtlRun r = sipperctl("--timeout 200 --interface " + name + " get_state");
+        EXPECT_EQ(r.code, 4);
+        EXPECT_EQ(r.out, "timeout: no answer from " + name + " within 200 ms\n");
+    }
+    // Its channel stays, nobody serves it: neither a query nor a command.
+    for (const char* method : {"get_state", "run"}) {
+        CtlRun r = sipperctl("--interface " + name + " " + method);
+        EXPECT_EQ(r.code, 6) << method;
+        EXPECT_EQ(r.out, "not connected: no process serves " + name + " (is its component running?)\n") << method;
+    }
 }
 
 TEST_F(SipperctlTest, BadArgumentsAreRefusedBeforeAnythingIsSent)
