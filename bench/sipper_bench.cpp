@@ -13,7 +13,8 @@
 //     factor 1, FREQ 10 and FREQ 100, idle and with four processes polling
 //     get_status: from the input change to the kill of the moving axes, in
 //     board time (from the board's trace) and wall-clock (the bench seeing
-//     the axes killed);
+//     the axes killed); and at FREQ 100 with the switch opened during
+//     homing's index search, next to the index search's own time;
 //   - time per sip, sensed and timed, over every 8th well of the 96-well
 //     plate at board time factor 1, next to the floor the moves' trapezoid
 //     profiles, the wash dwells and the sample cycle impose, and where the
@@ -26,7 +27,7 @@
 //     --quick: fewer samples, 2 s of idle CPU, 10 trips, 3 wells
 //     --full-plate: all 96 wells
 //     --keep: leave the scratch directory with the installations' logs
-//     GROUP: channel rate idle running config kill (kill10, kill100) sip (sensed, timed)
+//     GROUP: channel rate idle running config kill (kill10, kill100, killhome) sip (sensed, timed)
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -462,7 +463,7 @@ constexpr int CYCLE_MS[] = {600, 300, 300};
 // and is not what is measured), then sets both boards to `factor`.
 bool start_installation(Installation& run, const std::string& dir,
                         const std::vector<std::pair<std::string, std::string>>& sipper_values, double home_factor,
-                        double factor)
+                        double factor, const std::string& stage_file = SIPPER_SOURCE_DIR "/sim/board/stage-default.cfg")
 {
     const std::string sim = SIPPER_BUILD_DIR "/bin/installation-sim";
     const std::string exe = SIPPER_BUILD_DIR "/bin/sipper";
@@ -486,7 +487,7 @@ bool start_installation(Installation& run, const std::string& dir,
     copy_sipper_config(dir + "cfg/sipper.cfg", sipper_values);
     const std::string command = exe + " Sipper " + dir + "logs/sipper.log " + dir + "cfg/sipper.cfg";
     write_file(dir + "installation.cfg",
-               "STAGE_FILE = \"" SIPPER_SOURCE_DIR "/sim/board/stage-default.cfg\";\nTIME_FACTOR = " +
+               "STAGE_FILE = \"" + stage_file + "\";\nTIME_FACTOR = " +
                    fmt("%.1f", home_factor) + ";\nLINEAR_BOARD = " + std::to_string(run.linear_board) +
                    ";\nROTARY_BOARD = " + std::to_string(run.rotary_board) + ";\nLOG_DIR = \"" + dir + "logs\";\nCYCLE_STATE_DURATIONS = [" +
                    std::to_string(CYCLE_MS[0]) + ", " + std::to_string(CYCLE_MS[1]) + ", " +
@@ -678,6 +679,46 @@ struct Reactions {
 
 constexpr double WASH1_X = 20, SWAP_X = 350;  // examples/sipper.cfg
 
+// Opens the kill switch and measures until every axis of `moving` (a map
+// of axis bits) is killed: in board time to the trace record of the
+// sipper's kill, and wall-clock to the kill seen on the board.
+void trip_and_measure(SimBoard& board, unsigned moving, int trip, Reactions& r)
+{
+    double tripped = 0;
+    const auto t0 = Clock::now();
+    board.set_analog(INHIBIT_CHANNEL, 0, &tripped);
+    bool killed = false;
+    while (!killed && us_since(t0) < 2e6) {
+        const SimBoardView v = board.view();
+        killed = true;
+        for (int a = 1; a <= 3; ++a)
+            if ((moving & (1u << a)) && ((v.axes[a].status & AXIS_OFF) == 0 || v.axes[a].velocity != 0))
+                killed = false;
+        if (!killed)
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    const double wall = us_since(t0) / 1000.0;
+    double kill_at = -1, read_at = -1;
+    for (const SimTraceRecord& t : board.trace()) {
+        if (t.board_time < tripped)
+            continue;
+        if (read_at < 0 && t.text.rfind("flex_read_adc16_rtn(" + std::to_string(INHIBIT_CHANNEL) + ")", 0) == 0)
+            read_at = t.board_time;
+        if (t.text.rfind("flex_stop_motion(0, 2, 14)", 0) == 0) {
+            kill_at = t.board_time;
+            break;
+        }
+    }
+    if (!killed || kill_at < 0) {
+        r.failure = "no kill within 2 s of trip " + std::to_string(trip);
+    } else {
+        r.wall_ms.push_back(wall);
+        r.board_ms.push_back((kill_at - tripped) * 1000.0);
+        r.detect_ms.push_back((read_at - tripped) * 1000.0);
+    }
+}
+
+
 // Moves X back and forth at its fast speed between wash station 1 and the
 // plate swap position and trips the kill switch once per move while X
 // cruises, at a random moment, then releases it and waits for the reset.
@@ -716,38 +757,7 @@ void trip_kill_switch(Installation& run, int trips, Reactions& r)
         for (int a = 1; a <= 3; ++a)
             if (v.axes[a].velocity != 0)
                 moving |= 1u << a;
-        double tripped = 0;
-        const auto t0 = Clock::now();
-        board.set_analog(INHIBIT_CHANNEL, 0, &tripped);
-        bool killed = false;
-        while (!killed && us_since(t0) < 2e6) {
-            v = board.view();
-            killed = true;
-            for (int a = 1; a <= 3; ++a)
-                if ((moving & (1u << a)) && ((v.axes[a].status & AXIS_OFF) == 0 || v.axes[a].velocity != 0))
-                    killed = false;
-            if (!killed)
-                std::this_thread::sleep_for(std::chrono::microseconds(100));
-        }
-        const double wall = us_since(t0) / 1000.0;
-        double kill_at = -1, read_at = -1;
-        for (const SimTraceRecord& t : board.trace()) {
-            if (t.board_time < tripped)
-                continue;
-            if (read_at < 0 && t.text.rfind("flex_read_adc16_rtn(" + std::to_string(INHIBIT_CHANNEL) + ")", 0) == 0)
-                read_at = t.board_time;
-            if (t.text.rfind("flex_stop_motion(0, 2, 14)", 0) == 0) {
-                kill_at = t.board_time;
-                break;
-            }
-        }
-        if (!killed || kill_at < 0) {
-            r.failure = "no kill within 2 s of trip " + std::to_string(i + 1);
-        } else {
-            r.wall_ms.push_back(wall);
-            r.board_ms.push_back((kill_at - tripped) * 1000.0);
-            r.detect_ms.push_back((read_at - tripped) * 1000.0);
-        }
+        trip_and_measure(board, moving, i + 1, r);
         // The move ends in error once the worker sees its axes killed; the
         // release resets the sipper to idle.
         const bool ended = status_becomes(s, 1, 5.0);
@@ -811,6 +821,155 @@ void bench_kill_switch(const std::string& dir, int freq)
     stop_installation(run);
     if (!run.failure.empty())
         add("kill-switch reaction FREQ " + std::to_string(freq), "FAILED (" + run.failure + ")");
+    add("  (load average before, after)", load_before + "; " + loadavg());
+}
+
+// --- kill switch during homing's index search -------------------------------------
+
+// The default stage with the encoder index of X, Y and Z `phase` steps past
+// the reverse switch instead of a quarter turn: the index search then lasts
+// about a second at the example's HOME3_RPM, most of it in the wait for the
+// reference after the search's 250 ms pause.
+std::string stage_with_index_phase(const std::string& dir, int phase)
+{
+    std::ifstream in(fs::path(SIPPER_SOURCE_DIR) / "sim" / "board" / "stage-default.cfg");
+    const std::regex key(R"(^(BOARD1_AXIS[123]_INDEX_PHASE) = \d+;)");
+    std::ostringstream out;
+    std::string line;
+    while (std::getline(in, line))
+        out << std::regex_replace(line, key, "$1 = " + std::to_string(phase) + ";") << "\n";
+    return write_file(dir + "stage-far-index.cfg", out.str());
+}
+
+constexpr int FAR_INDEX_PHASE = 390;  // of 400 steps per turn: X and Y find it 1.17 s after the start
+
+// Board time of the newest trace record whose text starts with `text` and
+// that is not older than `since`; -1 when there is none.
+double last_record(SimBoard& board, const std::string& text, double since = 0)
+{
+    double at = -1;
+    for (const SimTraceRecord& t : board.trace())
+        if (t.board_time >= since && t.text.rfind(text, 0) == 0)
+            at = t.board_time;
+    return at;
+}
+
+// Homes `homings + trips` times. The first `homings` run to the end and
+// give the index search's time from find_reference to the wait that saw the
+// indexes found; each further one trips the kill switch at a random moment
+// while every axis still searches its index, 0.35 to 0.95 s after
+// find_reference (the worker waits for the reference from 0.25 s on),
+// measures the reaction as the cruise rows do, and checks that homing ends
+// not homed; then it releases the switch and waits for the sipper's reset.
+void trip_during_index_search(Installation& run, int homings, int trips, Reactions& r, std::vector<double>& search_ms)
+{
+    SimBoard board(run.linear_board);
+    SipperIF& s = *run.sipper;
+    std::mt19937 random(17);
+    std::uniform_int_distribution<int> delay_ms(350, 950);
+    for (int i = 0; i < homings + trips && r.failure.empty(); ++i) {
+        const bool trip = i >= homings;
+        if (s.home() != call_ok) {
+            r.failure = "home was not accepted";
+            break;
+        }
+        bool searching = false;
+        const auto deadline = Clock::now() + std::chrono::seconds(20);
+        SimBoardView v;
+        while (!searching && Clock::now() < deadline) {
+            v = board.view();
+            searching = v.axes[1].reference == "searching";
+            if (!searching)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        const double find_at = last_record(board, "flex_find_reference(0, 14, 1)");
+        if (!searching || find_at < 0) {
+            r.failure = "the index search of homing " + std::to_string(i + 1) + " was not seen";
+            break;
+        }
+        if (!trip) {
+            if (status_after_busy(s, 30.0) != 0) {
+                r.failure = "homing " + std::to_string(i + 1) + " did not succeed";
+                break;
+            }
+            const double found_at = last_record(board, "flex_wait_reference(0, 14, ", find_at);
+            if (found_at > 0)
+                search_ms.push_back((found_at - find_at) * 1000.0);
+            continue;
+        }
+        const int trip_number = i - homings + 1;
+        const double trip_at = find_at + delay_ms(random) / 1000.0;
+        while (board.view().board_time < trip_at)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        v = board.view();
+        unsigned moving = 0;
+        for (int a = 1; a <= 3; ++a)
+            if (v.axes[a].reference == "searching" && v.axes[a].velocity != 0)
+                moving |= 1u << a;
+        if (moving != 0xE) {
+            r.failure = "an axis had ended its index search before trip " + std::to_string(trip_number);
+            break;
+        }
+        trip_and_measure(board, moving, trip_number, r);
+        // The search fails with its axes killed, and with the switch open
+        // homing gives up at once: the worker ends idle, not homed.
+        int homed = -1;
+        if (r.failure.empty() && status_after_busy(s, 15.0) < 0)
+            r.failure = "homing did not end after trip " + std::to_string(trip_number);
+        else if (r.failure.empty() && (s.is_homed(homed) != call_ok || homed != 0))
+            r.failure = "homing completed in spite of trip " + std::to_string(trip_number);
+        // The release is seen by the task loop, whose reset kills the axes
+        // once more; the next homing starts only after it.
+        double released = 0;
+        board.set_analog(INHIBIT_CHANNEL, INHIBIT_CLOSED, &released);
+        bool reset = false;
+        const auto reset_deadline = Clock::now() + std::chrono::seconds(5);
+        while (!(reset = last_record(board, "flex_stop_motion(0, 2, 14)", released) >= 0) &&
+               Clock::now() < reset_deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (r.failure.empty() && (!reset || !status_becomes(s, 0, 5.0)))
+            r.failure = "the sipper did not reset to idle after trip " + std::to_string(trip_number);
+    }
+}
+
+void bench_kill_during_homing(const std::string& dir, int freq)
+{
+    const int homings = quick ? 3 : 10;
+    const int trips = quick ? 10 : 50;
+    const double period_ms = 1000.0 / freq;
+    const std::string target = "p99 <= " + fmt("%.0f", period_ms + 5) + " ms";
+    const std::string what = "kill-switch reaction FREQ " + std::to_string(freq) + ", homing's index search";
+    Installation run;
+    const std::string load_before = loadavg();
+    if (start_installation(run, dir + "killhome" + std::to_string(freq) + "/", {{"FREQ", std::to_string(freq)}}, 10.0,
+                           1.0, stage_with_index_phase(dir, FAR_INDEX_PHASE))) {
+        Reactions r;
+        std::vector<double> search_ms;
+        trip_during_index_search(run, homings, trips, r, search_ms);
+        if (r.board_ms.empty()) {
+            add(what, "FAILED (" + r.failure + ")");
+        } else {
+            const auto over = std::count_if(r.board_ms.begin(), r.board_ms.end(),
+                                            [&](double ms) { return ms > period_ms + 5; });
+            add(what + ", board time", summary_ms(r.board_ms) + " (period " + fmt("%.0f", period_ms) + " ms, " +
+                                          std::to_string(r.board_ms.size()) + " trips, " + std::to_string(over) +
+                                          " over " + fmt("%.0f", period_ms + 5) + " ms)",
+                target);
+            add(what + ", wall-clock", summary_ms(r.wall_ms), target);
+            add("  (input change to the task pass reading it)", summary_ms(r.detect_ms));
+            if (!r.failure.empty())
+                add(what, "stopped early: " + r.failure);
+        }
+        if (!search_ms.empty())
+            add("  (index search, find_reference to the wait seeing it found, " + std::to_string(search_ms.size()) +
+                    " homings)",
+                summary_ms(search_ms));
+        if (const std::string d = disturbance(run); !d.empty())
+            add(what, d);
+    }
+    stop_installation(run);
+    if (!run.failure.empty())
+        add(what, "FAILED (" + run.failure + ")");
     add("  (load average before, after)", load_before + "; " + loadavg());
 }
 
@@ -1281,7 +1440,7 @@ int main(int argc, char** argv)
         } else {
             std::fprintf(stderr,
                          "usage: sipper_bench [--quick] [--full-plate] [--keep] [--only GROUP,...]\n"
-                         "groups: channel rate idle running config kill (kill10, kill100) sip (sensed, timed)\n");
+                         "groups: channel rate idle running config kill (kill10, kill100, killhome) sip (sensed, timed)\n");
             return 64;
         }
     }
@@ -1298,8 +1457,8 @@ int main(int argc, char** argv)
     }
     if (wanted("idle"))
         bench_idle_sipper(dir);
-    if (wanted("running") || wanted("kill") || wanted("kill10") || wanted("kill100") || wanted("sip") ||
-        wanted("sensed") || wanted("timed")) {
+    if (wanted("running") || wanted("kill") || wanted("kill10") || wanted("kill100") || wanted("killhome") ||
+        wanted("sip") || wanted("sensed") || wanted("timed")) {
         // These rows start the installation under the fixed names.
         FixedNames names(600);
         if (!names.held()) {
@@ -1313,6 +1472,8 @@ int main(int argc, char** argv)
                 bench_kill_switch(dir, 10);
             if (wanted("kill") || wanted("kill100"))
                 bench_kill_switch(dir, 100);
+            if (wanted("kill") || wanted("killhome"))
+                bench_kill_during_homing(dir, 100);
             if (wanted("sip") || wanted("sensed"))
                 bench_time_per_sip(dir, true);
             if (wanted("sip") || wanted("timed"))

@@ -1,11 +1,25 @@
 #include "motion/Pci7344.h"
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "motion/flexmotion.h"
 
 namespace {
 
 constexpr int32_t READBACK_ERROR = -70025;
 constexpr uint32_t DESCRIPTION_SIZE = 500;
+
+// give_way: how long a waiter may take to get the lock, and how long it
+// then has for the rest of its calls (a task pass makes a few).
+constexpr std::chrono::microseconds GIVE_WAY_MOST{50000};
+constexpr std::chrono::microseconds GIVE_WAY_AFTER{1000};
+constexpr std::chrono::microseconds GIVE_WAY_POLL{100};
+
+// Threads of this process blocked on each board's lock, whichever object
+// of the board they use (board numbers fit 8 bits).
+std::atomic<int> threads_waiting[256];
 
 // Releases one acquisition of the board lock when the scope ends, so that
 // no failure path leaves the lock held.
@@ -29,9 +43,26 @@ Pci7344::Pci7344(int32_t board) : Mutex("pci7344-" + std::to_string(board) + "MU
 Pci7344::~Pci7344() = default;
 
 void Pci7344::acquire(const char* prefix) {
+    bool held = lock(0);
+    if (!held) {
+        std::atomic<int>& waiting = threads_waiting[id()];
+        ++waiting;
+        held = lock();
+        --waiting;
+    }
     // lock() only fails for a mutex that can no longer be recovered; going on
     // without it would let two processes interleave on the board.
-    if (!lock()) throw Exception(std::string(prefix) + "the board lock cannot be acquired");
+    if (!held) throw Exception(std::string(prefix) + "the board lock cannot be acquired");
+}
+
+int Pci7344::waiting_threads() const { return threads_waiting[id()].load(); }
+
+void Pci7344::give_way() {
+    if (waiting_threads() == 0) return;
+    const auto deadline = std::chrono::steady_clock::now() + GIVE_WAY_MOST;
+    while (waiting_threads() > 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(GIVE_WAY_POLL);
+    std::this_thread::sleep_for(GIVE_WAY_AFTER);
 }
 
 template <class Call>

@@ -62,6 +62,16 @@ public:
     // no count) it reads once more; throws when that brings none either.
     int32_t read_position(uint8_t axis);
 
+    // For a thread that holds the board lock in long stretches (a wait on
+    // the board), between two of them: the lock is not fair, so one released
+    // and at once taken again stays with the releasing thread. While another
+    // thread of this process waits for it (the task loop reading the kill
+    // switch, a command), this waits until that thread has it, and a moment
+    // more for the rest of its calls; at once when nobody waits.
+    void give_way();
+    // Threads of this process blocked on the board's lock now.
+    int waiting_threads() const;
+
     // The library's text for `status` (taken under the lock).
     std::string get_error_description(int32_t status);
     // Flushes the read-back buffer when `status` is -70025; true if it did.

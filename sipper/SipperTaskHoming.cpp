@@ -15,7 +15,10 @@ constexpr double FIRST_Z_SEARCH_RPSPS = 20.0;
 constexpr double SEARCH_RPSPS = 80.0;
 // The index search may take this long (board time).
 constexpr uint32_t INDEX_WAIT_MS = 10000;
-constexpr uint32_t INDEX_POLL_MS = 100;
+// The board's wait for the reference holds the board lock, so it is waited
+// for in slices this long (board time): the longest the task loop, which
+// reads the kill switch through the same lock, can find it taken.
+constexpr uint32_t INDEX_SLICE_MS = 2;
 
 }  // namespace
 
@@ -134,13 +137,14 @@ void SipperTask::home_axes() {
         linear_->find_reference(0, ALL_BOARD_AXES, 1);
         if (stop_requested()) stop_axes_after_interruption();
         sleep_checking_quit(250);
-        // The board's wait holds the board lock while it waits: taken in
-        // slices of one polling interval, so that the main thread reaches the
-        // board (kill switch, stop) and a stop request ends the search.
+        // Between slices the lock goes to the main thread when it waits for
+        // it, so that its next pass reaches the board (kill switch) and a
+        // command (stop) is not held up; a stop request ends the search.
         uint16_t found = 0;
-        for (uint32_t waited = 0; found == 0 && waited < INDEX_WAIT_MS; waited += INDEX_POLL_MS) {
+        for (uint32_t waited = 0; found == 0 && waited < INDEX_WAIT_MS; waited += INDEX_SLICE_MS) {
             check_quit();
-            linear_->wait_reference(0, ALL_BOARD_AXES, INDEX_POLL_MS, INDEX_POLL_MS, found);
+            linear_->wait_reference(0, ALL_BOARD_AXES, INDEX_SLICE_MS, INDEX_SLICE_MS, found);
+            if (found == 0) linear_->give_way();
         }
         check_quit();
         if (found != 1) throw Exception("Failed to find one of the indexes");

@@ -1,7 +1,7 @@
 // The board wrapper on a simulated board: failures become exceptions with
 // the operation's prefix, the library's text and the status; the board lock
-// is free after every call, shared between processes, and held between
-// begin_store and end_store.
+// is free after every call, shared between processes, held between
+// begin_store and end_store, and handed to a waiting thread by give_way.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -9,7 +9,9 @@
 
 #include <atomic>
 #include <functional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "motion/Pci7344.h"
 #include "sim/board/flexsim_status.h"
@@ -233,6 +235,28 @@ TEST_F(Pci7344Test, FailedBeginStoreLeavesTheLockFree) {
     ASSERT_TRUE(sim().fail_function("begin_store", -70400, 1));
     EXPECT_THROW(pci_->begin_store(1), Pci7344_Exception);
     EXPECT_TRUE(lock_free_elsewhere(board_.number()));
+}
+
+TEST_F(Pci7344Test, ThreadWaitingForTheLockGetsItBeforeTheOneGivingWayTakesItAgain) {
+    // The worker between two slices of its index search, and the task loop
+    // reading the kill switch through its own object of the same board.
+    ASSERT_TRUE(sim().set_trace(true) && sim().clear_trace());
+    ASSERT_TRUE(pci_->lock());
+    Pci7344 task_loop_board(board_.number());
+    std::thread task_loop([&] {
+        int32_t reading = 0;
+        task_loop_board.read_adc_rtn(0x54, reading);
+    });
+    const bool waiting = wait_until([&] { return pci_->waiting_threads() == 1; });
+    pci_->unlock();
+    pci_->give_way();
+    const bool taken_again = pci_->lock();
+    const std::vector<std::string> calls = sim().trace_functions();
+    if (taken_again) pci_->unlock();
+    task_loop.join();
+    EXPECT_TRUE(waiting);
+    EXPECT_TRUE(taken_again);
+    EXPECT_EQ(calls, std::vector<std::string>{"read_adc16_rtn"});
 }
 
 TEST_F(Pci7344Test, TwoProcessesContendForTheSameBoardLock) {
