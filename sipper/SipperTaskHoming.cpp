@@ -4,6 +4,9 @@
 #include "sipper/SipperTask.h"
 #include "utilities/Exception.h"
 
+#include <algorithm>
+#include <cstdint>
+
 namespace {
 
 constexpr uint8_t HOST_VECTOR = 255;
@@ -130,7 +133,10 @@ void SipperTask::home_axes() {
         const AxisScale* scales[3] = {&sx, &sy, &sz};
         for (int i = 0; i < 3; ++i) {
             const AxisScale& s = *scales[i];
-            linear_->load_sw_lim_pos(s.axis, static_cast<int32_t>(s.steps_per_rev * 1.25), 0, HOST_VECTOR);
+            // Scales near the ends of the steps' range (reversed ones too)
+            // must not overflow the window: it stops at the range's end.
+            const double window = std::clamp(s.steps_per_rev * 1.25, double(INT32_MIN), double(INT32_MAX));
+            linear_->load_sw_lim_pos(s.axis, static_cast<int32_t>(window), 0, HOST_VECTOR);
             linear_->load_rpm(s.axis, index[i], HOST_VECTOR);
         }
         check_quit();
