@@ -776,6 +776,20 @@ std::string summary_ms(const std::vector<double>& v)
            " ms";
 }
 
+// The rows of one set of kill-switch trips: board time, wall clock and the
+// detection delay; the target is one task period + 5 ms.
+void add_reactions(const std::string& what, const Reactions& r, double period_ms, const std::string& target)
+{
+    const auto over =
+        std::count_if(r.board_ms.begin(), r.board_ms.end(), [&](double ms) { return ms > period_ms + 5; });
+    add(what + ", board time", summary_ms(r.board_ms) + " (period " + fmt("%.0f", period_ms) + " ms, " +
+                                  std::to_string(r.board_ms.size()) + " trips, " + std::to_string(over) + " over " +
+                                  fmt("%.0f", period_ms + 5) + " ms)",
+        target);
+    add(what + ", wall-clock", summary_ms(r.wall_ms), target);
+    add("  (input change to the task pass reading it)", summary_ms(r.detect_ms));
+}
+
 void bench_kill_switch(const std::string& dir, int freq)
 {
     const int trips = quick ? 10 : 50;
@@ -802,14 +816,7 @@ void bench_kill_switch(const std::string& dir, int freq)
                 add(what, "FAILED (" + r.failure + ")");
                 continue;
             }
-            const auto over = std::count_if(r.board_ms.begin(), r.board_ms.end(),
-                                            [&](double ms) { return ms > period_ms + 5; });
-            add(what + ", board time", summary_ms(r.board_ms) + " (period " + fmt("%.0f", period_ms) + " ms, " +
-                                          std::to_string(r.board_ms.size()) + " trips, " + std::to_string(over) +
-                                          " over " + fmt("%.0f", period_ms + 5) + " ms)",
-                target);
-            add(what + ", wall-clock", summary_ms(r.wall_ms), target);
-            add("  (input change to the task pass reading it)", summary_ms(r.detect_ms));
+            add_reactions(what, r, period_ms, target);
             if (loaded)
                 add("  (get_status answered per second, 4 clients)", fmt("%.0f", rate));
             if (!r.failure.empty())
@@ -949,14 +956,7 @@ void bench_kill_during_homing(const std::string& dir, int freq)
         if (r.board_ms.empty()) {
             add(what, "FAILED (" + r.failure + ")");
         } else {
-            const auto over = std::count_if(r.board_ms.begin(), r.board_ms.end(),
-                                            [&](double ms) { return ms > period_ms + 5; });
-            add(what + ", board time", summary_ms(r.board_ms) + " (period " + fmt("%.0f", period_ms) + " ms, " +
-                                          std::to_string(r.board_ms.size()) + " trips, " + std::to_string(over) +
-                                          " over " + fmt("%.0f", period_ms + 5) + " ms)",
-                target);
-            add(what + ", wall-clock", summary_ms(r.wall_ms), target);
-            add("  (input change to the task pass reading it)", summary_ms(r.detect_ms));
+            add_reactions(what, r, period_ms, target);
             if (!r.failure.empty())
                 add(what, "stopped early: " + r.failure);
         }
