@@ -24,6 +24,7 @@ inline constexpr Route ROUTES[] = {
     {Verb::get, "/", "the page: deck drawing, state and controls", true},
     {Verb::get, "/app.js", "the page's script", true},
     {Verb::get, "/style.css", "the page's style sheet", true},
+    {Verb::get, "/events-worker.js", "the page's event reader, shared by the tabs of a browser", true},
     {Verb::get, "/openapi.json", "this API described in OpenAPI 3"},
     {Verb::get, "/api/v1/status", "state, status, homed, configured, plate, position, inhibit"},
     {Verb::get, "/api/v1/deck", "active plate geometry, stations and axis travel"},

@@ -211,6 +211,7 @@ void WebServer::register_routes()
         {"GET /", &WebServer::asset},
         {"GET /app.js", &WebServer::asset},
         {"GET /style.css", &WebServer::asset},
+        {"GET /events-worker.js", &WebServer::asset},
         {"GET /openapi.json", &WebServer::asset},
         {"GET /api/v1/status", &WebServer::status},
         {"GET /api/v1/deck", &WebServer::deck},

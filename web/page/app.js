@@ -1,6 +1,7 @@
 // The page of sipper-web: draws the deck from /api/v1/deck, follows
-// /api/v1/events and sends commands to /api/v1/commands. No framework, no
-// download: everything comes from sipper-web itself.
+// /api/v1/events (through events-worker.js) and sends commands to
+// /api/v1/commands. No framework, no download: everything comes from
+// sipper-web itself.
 "use strict";
 
 const API = "/api/v1";
@@ -13,6 +14,8 @@ const page = {
   plateName: null,
   wellState: {},      // well name -> "seen" | "missed" | "done" | "failed" | "pending"
   lastStatus: null,
+  records: {},        // id -> the newest record of the operations seen, for their outcome
+  port: null,         // to the shared event reader, when there is one
 };
 
 function $(id) { return document.getElementById(id); }
@@ -37,6 +40,7 @@ function askToken() {
       dialog.removeEventListener("close", once);
       page.token = $("token-input").value.trim();
       sessionStorage.setItem("sipper-web-token", page.token);
+      if (page.port) page.port.postMessage({ token: page.token });
       resolve();
     });
     if (!dialog.open) dialog.showModal();
@@ -64,6 +68,13 @@ function errorText(r) {
   return (r.body && r.body.error && r.body.error.message) || ("HTTP " + r.status);
 }
 
+// A record's line for the message: its outcome, and the sipper's own text
+// when it refused or failed the operation.
+function showRecord(record) {
+  const failed = record.state === "failed" || record.state === "refused";
+  message(record.command + " " + record.state + (record.message ? ": " + record.message : ""), failed);
+}
+
 async function command(body) {
   const r = await api("/commands", {
     method: "POST",
@@ -71,11 +82,22 @@ async function command(body) {
     body: JSON.stringify(body),
   });
   if (r.status === 201) {
-    message(r.body.state + ": " + r.body.sent.method + " " + JSON.stringify(r.body.sent.arguments), r.body.state === "failed");
+    // Its event may have come first with a later state.
+    const known = page.records[r.body.id];
+    page.records[r.body.id] = known || r.body;
+    showRecord(page.records[r.body.id]);
   } else {
-    message(errorText(r), true);
+    message(body.command + ": " + errorText(r), true);
   }
   return r;
+}
+
+// Operations of any tab or client: the end of each is shown, sips by their well.
+function onRecord(record) {
+  const mine = record.id in page.records;
+  page.records[record.id] = record;
+  const ended = record.state !== "queued" && record.state !== "running";
+  if ((mine || ended) && !record.well) showRecord(record);
 }
 
 // ---- the deck -----------------------------------------------------------
@@ -97,14 +119,7 @@ function drawDeck(deck) {
 
   const wells = deck.wells || [];
   const pitch = (deck.plate && deck.plate.pitch) || 9;
-  if (wells.length > 0) {
-    let x0 = Infinity, y0 = Infinity, x1 = -Infinity, y1 = -Infinity;
-    for (const w of wells) { x0 = Math.min(x0, w.x); y0 = Math.min(y0, w.y); x1 = Math.max(x1, w.x); y1 = Math.max(y1, w.y); }
-    svg("rect", { class: "plate-outline", x: x0 - pitch, y: y0 - pitch, width: x1 - x0 + 2 * pitch,
-                  height: y1 - y0 + 2 * pitch, rx: 2 }, area);
-    const label = svg("text", { class: "label", x: x0 - pitch, y: y0 - pitch - 2 }, area);
-    label.textContent = deck.plate.name + " (" + deck.plate.rows + " × " + deck.plate.columns + ")";
-  }
+  if (wells.length > 0) drawPlate(deck.plate, wells, pitch, area);
   for (const w of wells) {
     const c = svg("circle", { class: "well", id: "well-" + w.name, cx: w.x, cy: w.y, r: pitch * 0.38 }, area);
     svg("title", {}, c).textContent = w.name + "  (" + w.x.toFixed(1) + ", " + w.y.toFixed(1) + ", " + w.z.toFixed(1) + ")";
@@ -135,6 +150,40 @@ function drawDeck(deck) {
   paintWells();
   drawGauge();
   if (page.lastStatus) showPosition(page.lastStatus);
+}
+
+// The plate as it lies on the stage: its outline follows the rows and
+// columns from well A1, whichever way they run, and each row and column is
+// labelled on A1's side.
+function drawPlate(plate, wells, pitch, area) {
+  const at = {};
+  for (const w of wells) at[w.row + "," + w.column] = w;
+  const a1 = at["0,0"], lastRow = at[(plate.rows - 1) + ",0"], lastCol = at["0," + (plate.columns - 1)];
+  if (!a1 || !lastRow || !lastCol) return;
+  const unit = function (to, fallback) {
+    const dx = to.x - a1.x, dy = to.y - a1.y, n = Math.hypot(dx, dy);
+    return n > 0 ? { x: dx / n, y: dy / n } : fallback;
+  };
+  const ur = unit(lastRow, { x: 1, y: 0 });       // from row A on
+  const uc = unit(lastCol, { x: -ur.y, y: ur.x }); // from column 1 on
+  const off = function (p, r, c) { return { x: p.x + r * ur.x + c * uc.x, y: p.y + r * ur.y + c * uc.y }; };
+  // Room for the labels before row A and column 1.
+  const low = 1.6 * pitch, high = 0.8 * pitch;
+  const last = at[(plate.rows - 1) + "," + (plate.columns - 1)];
+  const corners = [off(a1, -low, -low), off(lastRow, high, -low), off(last, high, high), off(lastCol, -low, high)];
+  svg("polygon", { class: "plate-outline", points: corners.map(function (p) { return p.x + "," + p.y; }).join(" ") }, area);
+  const top = corners.reduce(function (a, b) { return b.y < a.y || (b.y === a.y && b.x < a.x) ? b : a; });
+  svg("text", { class: "label", x: top.x, y: top.y - 2 }, area).textContent =
+      plate.name + " (" + plate.rows + " × " + plate.columns + ")";
+  const size = Math.min(5, pitch * 0.6);
+  const label = function (p, text, id) {
+    svg("text", { class: "well-label", id: id, x: p.x, y: p.y, "font-size": size }, area).textContent = text;
+  };
+  for (let r = 0; r < plate.rows; ++r) {
+    const w = at[r + ",0"];
+    label(off(w, 0, -pitch), w.name.replace(/\d+$/, ""), "row-label-" + r);
+  }
+  for (let c = 0; c < plate.columns; ++c) label(off(at["0," + c], -pitch, 0), String(c + 1), "column-label-" + c);
 }
 
 function drawGauge() {
@@ -212,22 +261,24 @@ function indicator(id, text, kind) {
   e.dataset.value = text;
 }
 
-function banner(text) {
-  const b = $("banner");
-  b.hidden = !text;
-  b.textContent = text || "";
+// The banner shows what is wrong; with the way out when the sipper is in its error state.
+function banner(text, actions) {
+  $("banner").hidden = !text;
+  $("banner-text").textContent = text || "";
+  $("banner-actions").hidden = !actions;
 }
 
 function fmt(v) { return v === null || v === undefined ? "–" : v.toFixed(2); }
 
 function showPosition(s) {
-  const p = s.position || {};
+  // Before homing the axes' counts mean nothing: no place is drawn or given.
+  const p = s.homed ? s.position || {} : {};
   $("pos-x").textContent = fmt(p.x);
   $("pos-y").textContent = fmt(p.y);
   $("pos-z").textContent = fmt(p.z);
   const probe = $("probe");
   if (probe) {
-    if (s.connected && p.x != null && p.y != null) {
+    if (s.connected && s.homed && p.x != null && p.y != null) {
       probe.setAttribute("transform", "translate(" + p.x + " " + p.y + ")");
       probe.setAttribute("class", "");
       probe.dataset.x = p.x;
@@ -251,7 +302,12 @@ function showStatus(s) {
     showPosition(s);
     return;
   }
-  banner("");
+  if (s.status_name === "error") {
+    banner("Error state: " + (s.error_reason || "the sipper gave no reason; see the log") +
+           ". Clear error to go on, or Reset to start over.", true);
+  } else {
+    banner("");
+  }
   indicator("ind-link", "ok", "good");
   indicator("ind-state", s.state_name, s.state_name === "RUNNING" ? "good" : (s.state_name === "INIT_FAILED" ? "bad" : "warn"));
   indicator("ind-status", s.status_name, s.status_name === "idle" ? "good" : (s.status_name === "busy" ? "warn" : "bad"));
@@ -294,41 +350,43 @@ async function loadLog() {
 
 // ---- events ------------------------------------------------------------
 
-// EventSource cannot send the Authorization header, so the stream is read
-// with fetch and split into events here.
-async function followEvents() {
-  for (;;) {
+async function loadStatus() {
+  const r = await api("/status");
+  if (r.status === 200) showStatus(r.body);
+}
+
+function onLink(ok) {
+  if (!ok) indicator("ind-link", "no events", "bad");
+}
+
+// One stream for all tabs through the shared worker; a stream of its own
+// where the browser has no SharedWorker.
+function followEvents() {
+  if (typeof SharedWorker === "function") {
     try {
-      // After a break the stream resumes where it left off.
-      const extra = page.lastEventId ? { "Last-Event-ID": page.lastEventId } : {};
-      const response = await fetch(API + "/events", { headers: headers(extra) });
-      if (response.status === 401) { await askToken(); continue; }
-      const reader = response.body.getReader();
-      const decoder = new TextDecoder();
-      let buffer = "";
-      for (;;) {
-        const chunk = await reader.read();
-        if (chunk.done) break;
-        buffer += decoder.decode(chunk.value, { stream: true });
-        let end;
-        while ((end = buffer.indexOf("\n\n")) >= 0) {
-          handleFrame(buffer.slice(0, end));
-          buffer = buffer.slice(end + 2);
-        }
-      }
+      const worker = new SharedWorker("events-worker.js", { name: "sipper-web events" });
+      page.port = worker.port;
+      page.port.onmessage = function (m) {
+        if (m.data.frame) handleFrame(m.data.frame);
+        else if (m.data.link !== undefined) onLink(m.data.link);
+        else if (m.data.needToken) askToken();
+      };
+      page.port.postMessage({ token: page.token });
+      window.addEventListener("pagehide", function () { page.port.postMessage({ bye: true }); });
+      window.addEventListener("pageshow", function (e) { if (e.persisted) page.port.postMessage({ token: page.token }); });
+      return;
     } catch (e) {
-      // sipper-web itself went away; try again below.
+      page.port = null;
     }
-    indicator("ind-link", "no events", "bad");
-    await new Promise(function (r) { setTimeout(r, 2000); });
   }
+  readEvents(function (refused) { return refused ? askToken().then(function () { return page.token; })
+                                                 : Promise.resolve(page.token); }, handleFrame, onLink);
 }
 
 function handleFrame(frame) {
   let event = "message", data = "";
   for (const line of frame.split("\n")) {
-    if (line.startsWith("id: ")) page.lastEventId = line.slice(4);
-    else if (line.startsWith("event: ")) event = line.slice(7);
+    if (line.startsWith("event: ")) event = line.slice(7);
     else if (line.startsWith("data: ")) data += line.slice(6);
   }
   if (!data) return;
@@ -336,13 +394,16 @@ function handleFrame(frame) {
   if (event === "status") showStatus(value);
   else if (event === "log") addLog(value.line);
   else if (event === "sip") showSip(value);
+  else if (event === "command") onRecord(value);
+  else if (event === "reset") { loadStatus(); loadDeck(); }
 }
 
 // ---- start ---------------------------------------------------------------
 
 function wire() {
   const simple = { "btn-reset": "reset", "btn-run": "run", "btn-home": "home", "btn-park": "park",
-                   "btn-clear": "reset_error_state", "btn-stop": "stop_all_motion" };
+                   "btn-clear": "reset_error_state", "btn-stop": "stop_all_motion",
+                   "banner-clear": "reset_error_state", "banner-reset": "reset" };
   for (const id in simple) $(id).addEventListener("click", function () { command({ command: simple[id] }); });
   $("btn-wash").addEventListener("click", function () {
     command({ command: "wash", wash_time1: parseInt($("sip-wash1").value, 10) || 0,
