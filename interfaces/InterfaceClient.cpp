@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <new>
 
 #include "utilities/Timer.h"
@@ -133,33 +134,23 @@ bool InterfaceClient::served() const
     return serving;
 }
 
-int InterfaceClient::lock_action_mutex(long milliseconds)
+int InterfaceClient::send_if_served(const Message& message)
 {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-    for (;;) {
-        const long left = std::max<long>(0, ms_until(deadline));
-        const long slice = std::min(left, SERVED_CHECK_MS);
-        if (action_mutex()->lock(slice))
-            return call_ok;
-        if (!served())
-            return call_not_connected;
-        if (left <= slice)
-            return call_busy;
-    }
+    return served() ? send(message) : static_cast<int>(call_not_connected);
 }
 
-int InterfaceClient::wait_for_reply(long milliseconds)
+int InterfaceClient::wait_while_served(const std::function<bool(long)>& attempt, long milliseconds, int expired)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(0L, milliseconds));
     for (;;) {
         const long left = milliseconds < 0 ? SERVED_CHECK_MS : std::max<long>(0, ms_until(deadline));
         const long slice = std::min(left, SERVED_CHECK_MS);
-        if (done_signal()->wait(slice))
+        if (attempt(slice))
             return call_ok;
         if (!served())
             return call_not_connected;
         if (milliseconds >= 0 && left <= slice)
-            return call_timeout;
+            return expired;
     }
 }
 
@@ -174,7 +165,8 @@ int InterfaceClient::send_query(const MethodSpec& method, Message& message, std:
     // Nobody would ever answer: say so now rather than after the timeout.
     if (!served())
         return call_not_connected;
-    const int locked = lock_action_mutex(static_cast<long>(timeout()));
+    const int locked = wait_while_served([this](long ms) { return action_mutex()->lock(ms); },
+                                         static_cast<long>(timeout()), call_busy);
     if (locked != call_ok)
         return locked;
 
@@ -191,7 +183,8 @@ int InterfaceClient::send_query(const MethodSpec& method, Message& message, std:
         start_signal()->release();
         const std::uint32_t t = timeout();
         const long wait_ms = (t & 0x80000000u) != 0 ? -1 : static_cast<long>(t);
-        const int waited = wait_for_reply(wait_ms);
+        const int waited = wait_while_served([this](long ms) { return done_signal()->wait(ms); }, wait_ms,
+                                             call_timeout);
         if (waited != call_ok) {
             result = waited;
         } else if (completed_call() != call_id) {

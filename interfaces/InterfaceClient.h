@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <variant>
@@ -69,14 +70,15 @@ public:
     // while it waits, instead of waiting out the timeout; a one-way call
     // only queues its message and does not ask.
     bool served() const;
+    // send, but call_not_connected without queuing when nobody serves the
+    // name: for tools that must say so rather than leave a command waiting.
+    int send_if_served(const Message& message);
 
 private:
-    // Waits for the action mutex at most `milliseconds`: call_ok (held),
-    // call_busy, or call_not_connected once nobody serves the name.
-    int lock_action_mutex(long milliseconds);
-    // Waits for the done signal (< 0 without limit): call_ok (taken),
-    // call_timeout, or call_not_connected once nobody serves the name.
-    int wait_for_reply(long milliseconds);
+    // Tries `attempt` (given a slice in ms) until it succeeds or `milliseconds`
+    // have passed (< 0: without limit), asking between slices whether anyone
+    // still serves the name: call_ok, `expired`, or call_not_connected.
+    int wait_while_served(const std::function<bool(long)>& attempt, long milliseconds, int expired);
     void absorb_own_reply(std::uint32_t call_id);
     static Message build(const MethodSpec& method, std::initializer_list<Value> args);
 };

@@ -124,7 +124,7 @@ SipperLink::Reply SipperLink::run(std::uint16_t method_id, const Args& args, boo
     if (want_query)
         reply.result = client_->send_query(*m, message, reply.values);
     else
-        reply.result = client_->served() ? client_->send(message) : static_cast<int>(call_not_connected);
+        reply.result = client_->send_if_served(message);
     if (reply.result != call_ok) {
         reply.text = describe(reply.result);
         // The next call starts from a fresh mapping of whatever serves now.

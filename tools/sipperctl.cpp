@@ -347,7 +347,7 @@ int call_method(const Options& o)
     if (!t.method->is_query()) {
         // A command queued while nobody serves would be dropped by the next
         // server to start; the channel itself queues it, so ask here.
-        rc = client->served() ? client->send(msg) : static_cast<int>(call_not_connected);
+        rc = client->send_if_served(msg);
         if (rc != call_ok) {
             std::fprintf(stderr, "%s\n", describe_failure(rc, o.interface_name, *client).c_str());
             return rc;
