@@ -29,6 +29,7 @@ std::shared_ptr<EventHub::Subscriber> EventHub::subscribe(std::optional<std::uin
 void EventHub::unsubscribe(const std::shared_ptr<Subscriber>& s)
 {
     std::lock_guard<std::mutex> hold(guard_);
+    s->wake = nullptr;
     subscribers_.erase(std::remove(subscribers_.begin(), subscribers_.end(), s), subscribers_.end());
 }
 
@@ -49,19 +50,32 @@ void EventHub::publish(const std::string& event, const std::string& data)
             }
             s->frames.push_back(frame);
         }
+        if (!closed_)
+            for (const auto& s : subscribers_)
+                if (s->wake)
+                    s->wake();
     }
-    changed_.notify_all();
 }
 
-std::optional<std::string> EventHub::next(Subscriber& s, std::chrono::milliseconds wait)
+void EventHub::set_wake(Subscriber& s, std::function<void()> wake)
 {
-    std::unique_lock<std::mutex> hold(guard_);
-    changed_.wait_for(hold, wait, [&] { return closed_ || !s.frames.empty(); });
-    if (closed_ || s.frames.empty())
-        return std::nullopt;
-    std::string frame = std::move(s.frames.front());
-    s.frames.pop_front();
-    return frame;
+    std::lock_guard<std::mutex> hold(guard_);
+    if (closed_)
+        return;
+    s.wake = std::move(wake);
+    if (!s.frames.empty() && s.wake)
+        s.wake();
+}
+
+std::vector<std::string> EventHub::take(Subscriber& s)
+{
+    std::lock_guard<std::mutex> hold(guard_);
+    std::vector<std::string> frames;
+    if (closed_)
+        return frames;
+    frames.assign(std::make_move_iterator(s.frames.begin()), std::make_move_iterator(s.frames.end()));
+    s.frames.clear();
+    return frames;
 }
 
 void EventHub::close()
@@ -69,8 +83,9 @@ void EventHub::close()
     {
         std::lock_guard<std::mutex> hold(guard_);
         closed_ = true;
+        for (const auto& s : subscribers_)
+            s->wake = nullptr;
     }
-    changed_.notify_all();
 }
 
 bool EventHub::closed() const

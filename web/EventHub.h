@@ -1,9 +1,8 @@
 #pragma once
-#include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,14 +15,18 @@
 // slow one never holds up the others or the publisher; when it falls
 // QUEUE_LIMIT behind, its queue is replaced by one "reset" event telling it
 // to read the state afresh, rather than losing events without a word.
+// Nobody waits on the hub: a subscriber's wake function is called (under
+// the hub's lock, so it must only post) when its queue gains a frame.
 //
 //   auto sub = hub.subscribe(last_event_id);   // std::nullopt: from now on
+//   hub.set_wake(*sub, [=] { post(pump); });
 //   hub.publish("status", R"({"status":0})");
-//   std::optional<std::string> frame = hub.next(*sub, 1s);   // "id: 7\nevent: status\ndata: ...\n\n"
+//   std::vector<std::string> frames = hub.take(*sub);   // {"id: 7\nevent: status\ndata: ...\n\n"}
 class EventHub {
 public:
     struct Subscriber {
         std::deque<std::string> frames;
+        std::function<void()> wake;
     };
 
     static constexpr std::size_t QUEUE_LIMIT = 1000;
@@ -37,11 +40,12 @@ public:
     // One event to every subscriber; data is one JSON text (no line breaks).
     void publish(const std::string& event, const std::string& data);
 
-    // The next frame of `s`, waiting at most `wait`; nothing when the wait
-    // ended empty or the hub closed.
-    std::optional<std::string> next(Subscriber& s, std::chrono::milliseconds wait);
+    // Called on every frame from now on, and once now when frames wait.
+    void set_wake(Subscriber& s, std::function<void()> wake);
+    // Every frame queued for `s`, without waiting; none once closed.
+    std::vector<std::string> take(Subscriber& s);
 
-    // Wakes every waiting subscriber for good (the server is stopping).
+    // No subscriber is woken after this returns (the server is stopping).
     void close();
     bool closed() const;
     std::size_t subscriber_count() const;
@@ -50,7 +54,6 @@ private:
     std::string reset_frame(const std::string& reason) const;
 
     mutable std::mutex guard_;
-    std::condition_variable changed_;
     std::vector<std::shared_ptr<Subscriber>> subscribers_;
     std::deque<std::pair<std::uint64_t, std::string>> replay_;
     std::uint64_t last_id_ = 0;

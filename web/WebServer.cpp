@@ -1,7 +1,5 @@
 #include "web/WebServer.h"
 
-#include <httplib.h>
-
 #include <algorithm>
 #include <cctype>
 #include <functional>
@@ -23,13 +21,10 @@ using nlohmann::json;
 
 namespace {
 
-// Threads serving requests; each open event stream keeps one.
-constexpr int SERVER_THREADS = 32;
-// An event stream with nothing to say sends a comment this often, so that a
-// closed browser is noticed and proxies keep the connection.
-constexpr std::chrono::milliseconds KEEPALIVE{10000};
+using Request = HttpServer::Request;
+using Response = HttpServer::Response;
 
-void send_json(httplib::Response& res, int code, const json& body)
+void send_json(Response& res, int code, const json& body)
 {
     res.status = code;
     res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
@@ -44,14 +39,14 @@ json error_body(const std::string& code, const std::string& message, const std::
     return {{"error", e}};
 }
 
-void send_error(httplib::Response& res, int status, const std::string& code, const std::string& message,
+void send_error(Response& res, int status, const std::string& code, const std::string& message,
                 const std::string& field = "")
 {
     send_json(res, status, error_body(code, message, field));
 }
 
 // 503 with the channel's result, for every call that found no sipper.
-void send_unavailable(httplib::Response& res, const SipperLink::Reply& r)
+void send_unavailable(Response& res, const SipperLink::Reply& r)
 {
     json body = error_body("sipper_unavailable", r.text);
     body["error"]["result"] = r.result;
@@ -76,7 +71,7 @@ std::string lower(std::string s)
     return s;
 }
 
-bool json_content_type(const httplib::Request& req)
+bool json_content_type(const Request& req)
 {
     std::string type = lower(req.get_header_value("Content-Type"));
     type = type.substr(0, type.find(';'));
@@ -85,12 +80,76 @@ bool json_content_type(const httplib::Request& req)
     return type == "application/json";
 }
 
-const web_routes::Route* route_of(const std::string& path)
+std::string verb_text(web_routes::Verb v)
 {
-    for (const web_routes::Route& r : web_routes::ROUTES)
-        if (r.path == path)
+    return v == web_routes::Verb::get ? "GET" : "POST";
+}
+
+// Whether `path` is the route's, "{id}" standing for digits (written to `id`).
+bool path_matches(std::string_view route, const std::string& path, std::string* id)
+{
+    const std::size_t hole = route.find("{id}");
+    if (hole == std::string_view::npos)
+        return route == path;
+    const std::string_view head = route.substr(0, hole), tail = route.substr(hole + 4);
+    if (path.size() <= head.size() + tail.size() || path.compare(0, head.size(), head) != 0 ||
+        path.compare(path.size() - tail.size(), tail.size(), tail) != 0)
+        return false;
+    const std::string digits = path.substr(head.size(), path.size() - head.size() - tail.size());
+    if (!std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isdigit(c); }))
+        return false;
+    if (id != nullptr)
+        *id = digits;
+    return true;
+}
+
+// The route of this method and path; else, in `allow`, the methods the path takes.
+const web_routes::Route* route_of(const std::string& method, const std::string& path, std::string* id,
+                                  std::string* allow = nullptr)
+{
+    for (const web_routes::Route& r : web_routes::ROUTES) {
+        if (!path_matches(r.path, path, id))
+            continue;
+        if (verb_text(r.verb) == method)
             return &r;
+        if (allow != nullptr)
+            *allow += (allow->empty() ? "" : ", ") + verb_text(r.verb);
+    }
     return nullptr;
+}
+
+HttpServer::Options http_options_of(const WebServer::Options& o)
+{
+    HttpServer::Options h = o.http;
+    h.max_body = WebServer::MAX_BODY;
+    h.default_headers = {
+        {"X-Frame-Options", "DENY"},
+        {"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'; base-uri 'none'"},
+        {"X-Content-Type-Options", "nosniff"},
+        {"Referrer-Policy", "no-referrer"},
+    };
+    return h;
+}
+
+// The answer to a request that could not be read whole.
+void answer_unread(Response& res, int status)
+{
+    if (status == 413)
+        send_error(res, 413, "body_too_large", "request body over " + std::to_string(WebServer::MAX_BODY) + " bytes",
+                   "body");
+    else if (status == 431)
+        send_error(res, 431, "bad_request", "the request's header is too large");
+    else if (status == 500)
+        send_error(res, 500, "internal", "the request could not be handled");
+    else
+        send_error(res, 400, "bad_request", "the request cannot be read");
+}
+
+// A lane that cannot take more work.
+void send_overloaded(Response& res)
+{
+    res.set_header("Retry-After", "1");
+    send_error(res, 503, "overloaded", "sipper-web has too many requests waiting for the sipper; try again");
 }
 
 // The plate names of get_all_plate_configs, joined by ",".
@@ -141,23 +200,23 @@ WebServer::WebServer(Options options)
       monitor_(link_, options_.log_file,
                [this](const std::string& event, const std::string& data) { hub_.publish(event, data); }),
       tracker_(link_, monitor_),
-      server_(std::make_unique<httplib::Server>())
+      http_(http_options_of(options_), [this](const Exchange& x) { dispatch(x); },
+            [](Response& res, int status) { answer_unread(res, status); }),
+      urgent_(URGENT_WORKERS, URGENT_QUEUE),
+      work_(WORKERS, WORK_QUEUE)
 {
-    tracker_.add_listener([this](const CommandTracker::Record& r) { publish_record(r); });
-    server_->new_task_queue = [] { return new httplib::ThreadPool(SERVER_THREADS); };
-    server_->set_payload_max_length(MAX_BODY);
-    server_->set_default_headers({
-        {"X-Frame-Options", "DENY"},
-        {"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'; base-uri 'none'"},
-        {"X-Content-Type-Options", "nosniff"},
-        {"Referrer-Policy", "no-referrer"},
+    tracker_.add_listener([this](const CommandTracker::Record& r) {
+        publish_record(r);
+        if (r.finished())
+            end_waits(r);
     });
-    register_routes();
 }
 
 WebServer::~WebServer()
 {
     stop();
+    urgent_.stop();
+    work_.stop();
     monitor_.stop();
 }
 
@@ -174,12 +233,12 @@ bool WebServer::same_token(const std::string& given, const std::string& expected
     return diff == 0 && !expected.empty();
 }
 
-bool WebServer::host_allowed(const httplib::Request& req) const
+bool WebServer::host_allowed(const Request& req) const
 {
     return hosts_.count(lower(req.get_header_value("Host"))) != 0;
 }
 
-bool WebServer::origin_allowed(const httplib::Request& req) const
+bool WebServer::origin_allowed(const Request& req) const
 {
     if (options_.token.empty() || !req.has_header("Origin"))
         return true;
@@ -190,11 +249,11 @@ bool WebServer::origin_allowed(const httplib::Request& req) const
     return false;
 }
 
-bool WebServer::authorised(const httplib::Request& req) const
+bool WebServer::authorised(const Request& req) const
 {
     if (options_.token.empty())
         return true;
-    const web_routes::Route* r = route_of(req.path);
+    const web_routes::Route* r = route_of(req.method, req.path, nullptr);
     if (r != nullptr && r->open_without_token && req.method == "GET")
         return true;
     const std::string header = req.get_header_value("Authorization");
@@ -204,10 +263,40 @@ bool WebServer::authorised(const httplib::Request& req) const
     return same_token(header.substr(scheme.size()), options_.token);
 }
 
-void WebServer::register_routes()
+// On the I/O thread: the security rules, the route, then its lane.
+void WebServer::dispatch(const Exchange& x)
 {
-    using Handler = void (WebServer::*)(const httplib::Request&, httplib::Response&);
-    const std::map<std::string, Handler> handlers = {
+    Request& req = x->request();
+    Response res;
+    if (!host_allowed(req)) {
+        send_error(res, 421, "misdirected_request",
+                   "this server does not answer for the host \"" + req.get_header_value("Host") + "\"", "Host");
+    } else if (!origin_allowed(req)) {
+        send_error(res, 403, "forbidden_origin",
+                   "requests from the origin \"" + req.get_header_value("Origin") + "\" are not accepted", "Origin");
+    } else if (!authorised(req)) {
+        res.set_header("WWW-Authenticate", "Bearer");
+        send_error(res, 401, "unauthorized", "missing or wrong bearer token");
+    } else {
+        std::string allow;
+        const web_routes::Route* route = route_of(req.method, req.path, &req.id, &allow);
+        if (route == nullptr && allow.empty()) {
+            send_error(res, 404, "not_found", "no such resource: " + req.path);
+        } else if (route == nullptr) {
+            res.set_header("Allow", allow);
+            send_error(res, 405, "method_not_allowed", "this resource takes " + allow + " only");
+        } else {
+            run_route(x, *route);
+            return;
+        }
+    }
+    x->respond(std::move(res));
+}
+
+void WebServer::run_route(const Exchange& x, const web_routes::Route& route)
+{
+    using Handler = void (WebServer::*)(const Request&, Response&);
+    static const std::map<std::string, Handler> handlers = {
         {"GET /", &WebServer::asset},
         {"GET /app.js", &WebServer::asset},
         {"GET /style.css", &WebServer::asset},
@@ -215,133 +304,74 @@ void WebServer::register_routes()
         {"GET /openapi.json", &WebServer::asset},
         {"GET /api/v1/status", &WebServer::status},
         {"GET /api/v1/deck", &WebServer::deck},
-        {"POST /api/v1/commands", &WebServer::command},
-        {"GET /api/v1/events", &WebServer::events},
         {"GET /api/v1/log", &WebServer::log_tail},
         {"GET /api/v1/commands", &WebServer::command_list},
         {"GET /api/v1/commands/{id}", &WebServer::command_record},
         {"GET /healthz", &WebServer::health},
     };
-
-    server_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-        if (!host_allowed(req)) {
-            send_error(res, 421, "misdirected_request",
-                       "this server does not answer for the host \"" + req.get_header_value("Host") + "\"", "Host");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        if (!origin_allowed(req)) {
-            send_error(res, 403, "forbidden_origin",
-                       "requests from the origin \"" + req.get_header_value("Origin") + "\" are not accepted", "Origin");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        if (!authorised(req)) {
-            res.set_header("WWW-Authenticate", "Bearer");
-            send_error(res, 401, "unauthorized", "missing or wrong bearer token");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        return httplib::Server::HandlerResponse::Unhandled;
-    });
-    server_->set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
-        std::string what = "unknown failure";
-        try {
-            std::rethrow_exception(ep);
-        } catch (const Exception& e) {
-            what = e.message();
-        } catch (const std::exception& e) {
-            what = e.what();
-        } catch (...) {
-        }
-        send_error(res, 500, "internal", what);
-    });
-    server_->set_error_handler([](const httplib::Request& req, httplib::Response& res) {
-        if (!res.body.empty())
-            return;
-        if (res.status == 413)
-            send_error(res, 413, "body_too_large", "request body over " + std::to_string(MAX_BODY) + " bytes", "body");
-        else if (res.status == 404)
-            send_error(res, 404, "not_found", "no such resource: " + req.path);
-        else if (res.status == 400)
-            send_error(res, 400, "bad_request", "the request cannot be read");
-    });
-
-    // Each path answers its own methods; any other method of it is 405 with Allow.
-    std::map<std::string, std::set<std::string>> methods;
-    for (const web_routes::Route& r : web_routes::ROUTES)
-        methods[std::string(r.path)].insert(r.verb == web_routes::Verb::get ? "GET" : "POST");
-    for (const web_routes::Route& r : web_routes::ROUTES) {
-        const std::string verb = r.verb == web_routes::Verb::get ? "GET" : "POST";
-        const std::string key = verb + " " + std::string(r.path);
+    const std::string key = verb_text(route.verb) + " " + std::string(route.path);
+    std::function<void()> work;
+    if (key == "GET /api/v1/events") {
+        events(x);
+        return;
+    }
+    if (key == "POST /api/v1/commands") {
+        work = [this, x] { command(x); };
+    } else {
         auto it = handlers.find(key);
         if (it == handlers.end())
             throw Exception("sipper-web: no handler for the route " + key);
-        Handler h = it->second;
-        auto call = [this, h](const httplib::Request& req, httplib::Response& res) { (this->*h)(req, res); };
-        std::string path(r.path);
-        const std::size_t hole = path.find("{id}");
-        if (hole != std::string::npos)
-            path.replace(hole, 4, "([0-9]+)");
-        if (verb == "GET") {
-            server_->Get(path, call);
-            continue;
-        }
-        // The body is read here, piece by piece, so that one sent in chunks
-        // is cut off at the limit as one with a length is.
-        server_->Post(path, [call](const httplib::Request& req, httplib::Response& res,
-                                   const httplib::ContentReader& content) {
-            httplib::Request whole = req;
-            bool too_big = false;
-            const bool read = content([&](const char* data, std::size_t n) {
-                if (whole.body.size() + n > MAX_BODY) {
-                    too_big = true;
-                    return false;
-                }
-                whole.body.append(data, n);
-                return true;
-            });
-            if (too_big || res.status == 413) {
-                send_error(res, 413, "body_too_large", "request body over " + std::to_string(MAX_BODY) + " bytes",
-                           "body");
-                return;
-            }
-            if (!read) {
-                send_error(res, 400, "bad_request", "the request body cannot be read", "body");
-                return;
-            }
-            call(whole, res);
-        });
-    }
-    for (const auto& [route, allowed] : methods) {
-        std::string allow;
-        for (const std::string& m : allowed)
-            allow += (allow.empty() ? "" : ", ") + m;
-        auto wrong_method = [allow](const httplib::Request&, httplib::Response& res) {
-            res.set_header("Allow", allow);
-            send_error(res, 405, "method_not_allowed", "this resource takes " + allow + " only");
+        const Handler h = it->second;
+        work = [this, x, h] {
+            Response res;
+            (this->*h)(x->request(), res);
+            x->respond(std::move(res));
         };
-        std::string path = route;
-        const std::size_t hole = path.find("{id}");
-        if (hole != std::string::npos)
-            path.replace(hole, 4, "([0-9]+)");
-        if (!allowed.count("GET"))
-            server_->Get(path, wrong_method);
-        if (!allowed.count("POST"))
-            server_->Post(path, wrong_method);
-        server_->Put(path, wrong_method);
-        server_->Delete(path, wrong_method);
-        server_->Patch(path, wrong_method);
     }
+    // Whatever a handler throws is answered as a fault of this server.
+    auto guarded = [x, work = std::move(work)] {
+        try {
+            work();
+        } catch (const Exception& e) {
+            Response res;
+            send_error(res, 500, "internal", e.message());
+            x->respond(std::move(res));
+        } catch (const std::exception& e) {
+            Response res;
+            send_error(res, 500, "internal", e.what());
+            x->respond(std::move(res));
+        }
+    };
+    const Lane lane = lane_of(x->request());
+    if (lane == Lane::here) {
+        guarded();
+        return;
+    }
+    if (!(lane == Lane::urgent ? urgent_ : work_).post(guarded)) {
+        Response res;
+        send_overloaded(res);
+        x->respond(std::move(res));
+    }
+}
+
+WebServer::Lane WebServer::lane_of(const Request& req) const
+{
+    if (req.path == std::string(web_routes::API_PREFIX) + "/status")
+        return Lane::urgent;
+    if (req.method == "POST") {
+        // Stop is never queued behind other work: its body is read here.
+        const CommandParser::Result r = CommandParser::parse(req.body, nullptr);
+        return r.ok && r.command.method == sipper_methods::STOP_ALL_MOTION ? Lane::urgent : Lane::work;
+    }
+    if (req.path == std::string(web_routes::API_PREFIX) + "/deck" || req.path == std::string(web_routes::API_PREFIX) + "/log")
+        return Lane::work;
+    return Lane::here;
 }
 
 bool WebServer::bind(const std::string& host, int port)
 {
-    bool bound = false;
-    if (port == 0) {
-        port_ = server_->bind_to_any_port(host);
-        bound = port_ > 0;
-    } else {
-        port_ = port;
-        bound = server_->bind_to_port(host, port);
-    }
+    const bool bound = http_.bind(host, port);
+    port_ = bound ? http_.port() : port;
     // The names a Host header may give, with the port (bare too on port 80,
     // where browsers leave it out).
     const std::string listen = host.find(':') != std::string::npos ? "[" + host + "]" : host;
@@ -358,19 +388,25 @@ bool WebServer::bind(const std::string& host, int port)
 bool WebServer::serve()
 {
     monitor_.start();
-    const bool ok = server_->listen_after_bind();
+    http_.run();
     monitor_.stop();
-    return ok;
+    return true;
 }
 
 void WebServer::stop()
 {
+    {
+        std::lock_guard<std::mutex> hold(waits_guard_);
+        stopped_ = true;
+        waits_.clear();
+    }
+    // No stream is woken once the hub has closed, so none posts to a server
+    // that has gone.
     hub_.close();
-    if (server_)
-        server_->stop();
+    http_.stop();
 }
 
-void WebServer::asset(const httplib::Request& req, httplib::Response& res)
+void WebServer::asset(const Request& req, Response& res)
 {
     const WebAsset* a = find_web_asset(req.path);
     if (a == nullptr) {
@@ -381,7 +417,7 @@ void WebServer::asset(const httplib::Request& req, httplib::Response& res)
     res.set_header("Cache-Control", "no-cache");
 }
 
-void WebServer::status(const httplib::Request&, httplib::Response& res)
+void WebServer::status(const Request&, Response& res)
 {
     SipperLink::Reply failure;
     json s = Monitor::snapshot(link_, failure);
@@ -395,7 +431,7 @@ void WebServer::status(const httplib::Request&, httplib::Response& res)
     send_json(res, 200, s);
 }
 
-void WebServer::deck(const httplib::Request&, httplib::Response& res)
+void WebServer::deck(const Request&, Response& res)
 {
     SipperLink::Reply plate = link_.query(sipper_methods::GET_PLATE_INFO);
     if (!plate.ok()) {
@@ -422,27 +458,46 @@ void WebServer::deck(const httplib::Request&, httplib::Response& res)
     send_json(res, 200, d);
 }
 
-void WebServer::command(const httplib::Request& req, httplib::Response& res)
+void WebServer::command(const Exchange& x)
+{
+    Response res;
+    std::optional<std::chrono::seconds> wait;
+    const std::optional<CommandTracker::Record> record = submit_command(x->request(), res, wait);
+    if (!record) {
+        x->respond(std::move(res));
+        return;
+    }
+    if (wait && !record->finished()) {
+        wait_for_end(x, *record, *wait);
+        return;
+    }
+    answer_record(res, *record, std::nullopt);
+    x->respond(std::move(res));
+}
+
+// The operation of a POST sent to the tracker, its record; nothing when the
+// request was answered in `res` (bad input, no sipper).
+std::optional<CommandTracker::Record> WebServer::submit_command(const Request& req, Response& res,
+                                                                std::optional<std::chrono::seconds>& wait)
 {
     if (!json_content_type(req)) {
         send_error(res, 415, "unsupported_media_type", "a command must be sent with Content-Type application/json",
                    "Content-Type");
-        return;
+        return std::nullopt;
     }
     const std::string key = req.get_header_value("Idempotency-Key");
     if (req.has_header("Idempotency-Key") && (key.empty() || key.size() > CommandTracker::MAX_KEY)) {
         send_error(res, 400, "invalid_field",
                    "Idempotency-Key must hold 1 to " + std::to_string(CommandTracker::MAX_KEY) + " characters",
                    "Idempotency-Key");
-        return;
+        return std::nullopt;
     }
-    std::optional<std::chrono::seconds> wait;
     if (req.has_param("wait")) {
         const std::optional<long> n = whole_number(req.get_param_value("wait"), 0, MAX_WAIT_S);
         if (!n) {
             send_error(res, 400, "invalid_field",
                        "wait must be a whole number of seconds from 0 to " + std::to_string(MAX_WAIT_S), "wait");
-            return;
+            return std::nullopt;
         }
         wait = std::chrono::seconds(*n);
     }
@@ -451,12 +506,12 @@ void WebServer::command(const httplib::Request& req, httplib::Response& res)
         SipperLink::Reply info = link_.query(sipper_methods::GET_PLATE_INFO);
         if (!info.ok()) {
             send_unavailable(res, info);
-            return;
+            return std::nullopt;
         }
         SipperLink::Reply all = link_.query(sipper_methods::GET_ALL_PLATE_CONFIGS);
         if (!all.ok()) {
             send_unavailable(res, all);
-            return;
+            return std::nullopt;
         }
         CommandParser::Plate plate;
         plate.name = std::get<std::string>(info.values.at(0));
@@ -467,14 +522,59 @@ void WebServer::command(const httplib::Request& req, httplib::Response& res)
     }
     if (!r.ok) {
         send_error(res, 400, "invalid_field", r.message, r.field);
-        return;
+        return std::nullopt;
     }
-    const CommandTracker::Record record = tracker_.submit(operation_of(r.command), key);
-    answer_record(res, record, wait ? tracker_.wait(record.id, CommandTracker::Clock::now() + *wait) : record);
+    return tracker_.submit(operation_of(r.command), key);
+}
+
+// Answers when the operation has ended (see end_waits), or with the record
+// as it is when the wait is over; no thread waits meanwhile.
+void WebServer::wait_for_end(const Exchange& x, const CommandTracker::Record& sent, std::chrono::seconds wait)
+{
+    {
+        std::lock_guard<std::mutex> hold(waits_guard_);
+        if (stopped_)
+            return;
+        waits_.emplace(sent.id, x);
+    }
+    if (const std::optional<CommandTracker::Record> now = tracker_.get(sent.id); now && now->finished())
+        end_waits(*now);
+    http_.after(wait, [this, x, sent] {
+        bool waiting = false;
+        {
+            std::lock_guard<std::mutex> hold(waits_guard_);
+            for (auto [it, end] = waits_.equal_range(sent.id); it != end; ++it)
+                if (it->second == x) {
+                    waits_.erase(it);
+                    waiting = true;
+                    break;
+                }
+        }
+        if (!waiting)
+            return;
+        Response res;
+        answer_record(res, sent, tracker_.get(sent.id));
+        x->respond(std::move(res));
+    });
+}
+
+void WebServer::end_waits(const CommandTracker::Record& r)
+{
+    std::vector<Exchange> ended;
+    {
+        std::lock_guard<std::mutex> hold(waits_guard_);
+        for (auto [it, end] = waits_.equal_range(r.id); it != end;)
+            ended.push_back(it->second), it = waits_.erase(it);
+    }
+    for (const Exchange& x : ended) {
+        Response res;
+        answer_record(res, r, r);
+        x->respond(std::move(res));
+    }
 }
 
 // A record as the answer to its POST (again, for a retry with its key).
-void WebServer::answer_record(httplib::Response& res, const CommandTracker::Record& sent,
+void WebServer::answer_record(Response& res, const CommandTracker::Record& sent,
                               const std::optional<CommandTracker::Record>& now)
 {
     const CommandTracker::Record& r = now ? *now : sent;
@@ -492,7 +592,7 @@ void WebServer::answer_record(httplib::Response& res, const CommandTracker::Reco
     send_json(res, 201, r.to_json());
 }
 
-void WebServer::command_list(const httplib::Request& req, httplib::Response& res)
+void WebServer::command_list(const Request& req, Response& res)
 {
     long limit = DEFAULT_LIST;
     if (req.has_param("limit")) {
@@ -510,56 +610,45 @@ void WebServer::command_list(const httplib::Request& req, httplib::Response& res
     send_json(res, 200, {{"commands", list}});
 }
 
-void WebServer::command_record(const httplib::Request& req, httplib::Response& res)
+void WebServer::command_record(const Request& req, Response& res)
 {
-    const std::optional<long> id = whole_number(req.matches[1], 1, 999999999);
+    const std::optional<long> id = whole_number(req.id, 1, 999999999);
     const std::optional<CommandTracker::Record> r =
         id ? tracker_.get(static_cast<std::uint64_t>(*id)) : std::nullopt;
     if (!r) {
-        send_error(res, 404, "not_found", "no command record " + std::string(req.matches[1]) + " (only the last " +
+        send_error(res, 404, "not_found", "no command record " + req.id + " (only the last " +
                                               std::to_string(CommandTracker::MAX_RECORDS) + " are kept)");
         return;
     }
     send_json(res, 200, r->to_json());
 }
 
-void WebServer::health(const httplib::Request&, httplib::Response& res)
+void WebServer::health(const Request&, Response& res)
 {
     send_json(res, 200, {{"status", "ok"}, {"version", SIPPER_PRODUCT_VERSION}});
 }
 
-void WebServer::events(const httplib::Request& req, httplib::Response& res)
+void WebServer::events(const Exchange& x)
 {
     // A reconnecting client names the last event it saw.
-    const std::optional<long> last = whole_number(req.get_header_value("Last-Event-ID"), 0, 999999999);
+    const std::optional<long> last = whole_number(x->request().get_header_value("Last-Event-ID"), 0, 999999999);
     auto sub = hub_.subscribe(last ? std::optional<std::uint64_t>(static_cast<std::uint64_t>(*last)) : std::nullopt);
-    res.set_header("Cache-Control", "no-cache");
-    res.set_header("X-Accel-Buffering", "no");
-    res.set_chunked_content_provider(
-        "text/event-stream",
-        [this, sub](std::size_t, httplib::DataSink& sink) {
-            // The current state first, so a new browser need not wait for a change.
-            std::string hello = ": sipper-web events\nretry: 2000\n\n";
-            const std::string now = monitor_.last_status();
-            if (!now.empty())
-                hello += "event: status\ndata: " + now + "\n\n";
-            if (!sink.write(hello.data(), hello.size()))
-                return false;
-            for (;;) {
-                if (hub_.closed() || !sink.is_writable())
-                    return false;
-                std::optional<std::string> frame = hub_.next(*sub, KEEPALIVE);
-                if (hub_.closed())
-                    return false;
-                const std::string text = frame ? *frame : std::string(": keepalive\n\n");
-                if (!sink.write(text.data(), text.size()))
-                    return false;
-            }
-        },
-        [this, sub](bool) { hub_.unsubscribe(sub); });
+    Response head;
+    head.set_header("Content-Type", "text/event-stream");
+    head.set_header("Cache-Control", "no-cache");
+    head.set_header("X-Accel-Buffering", "no");
+    HttpExchange::EventSource source;
+    // The current state first, so a new browser need not wait for a change.
+    source.first = ": sipper-web events\nretry: 2000\n\n";
+    const std::string now = monitor_.last_status();
+    if (!now.empty())
+        source.first += "event: status\ndata: " + now + "\n\n";
+    source.take = [this, sub] { return hub_.take(*sub); };
+    source.closed = [this, sub] { hub_.unsubscribe(sub); };
+    hub_.set_wake(*sub, x->stream(std::move(head), std::move(source)));
 }
 
-void WebServer::log_tail(const httplib::Request& req, httplib::Response& res)
+void WebServer::log_tail(const Request& req, Response& res)
 {
     std::size_t count = DEFAULT_TAIL;
     if (req.has_param("tail")) {

@@ -3,6 +3,8 @@
 //
 //   sipper-web [--interface NAME] [--config-dir DIR] [--log FILE]
 //              [--listen ADDR:PORT] [--token-file FILE] [--allow-host NAME]...
+//              [--header-timeout S] [--idle-timeout S] [--body-timeout S]
+//              [--max-per-address N] [--max-connections N]
 //
 // It listens on 127.0.0.1:8344 by default. Any address other than a
 // loopback one needs --token-file: then every API request must carry
@@ -12,10 +14,13 @@
 // name given with --allow-host, with the port.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -23,18 +28,6 @@
 
 #include "utilities/Exception.h"
 #include "web/WebServer.h"
-
-#if defined(__SANITIZE_THREAD__)
-// Debian's cpp-httplib is a shared library built without ThreadSanitizer:
-// the thread sanitizer sees the memcpy and memcmp it calls but not the
-// inlined atomics that order them (its function-local statics), and reports
-// races between its own worker threads. Ignore what that library does by
-// itself; our handlers stay instrumented.
-extern "C" const char* __tsan_default_suppressions()
-{
-    return "called_from_lib:libcpp-httplib.so\n";
-}
-#endif
 
 namespace {
 
@@ -45,6 +38,8 @@ constexpr std::size_t MIN_TOKEN_LENGTH = 16;
 const char* const USAGE =
     "usage: sipper-web [--interface NAME] [--config-dir DIR] [--log FILE]\n"
     "                  [--listen ADDR:PORT] [--token-file FILE] [--allow-host NAME]...\n"
+    "                  [--header-timeout S] [--idle-timeout S] [--body-timeout S]\n"
+    "                  [--max-per-address N] [--max-connections N]\n"
     "  --interface NAME   the sipper's interface (default Sipper)\n"
     "  --config-dir DIR   the sipper's configuration directory (default: ask the sipper)\n"
     "  --log FILE         the sipper's log file, for the log tail and sip outcomes\n"
@@ -52,7 +47,13 @@ const char* const USAGE =
     "  --token-file FILE  bearer token required on every API request; needed for\n"
     "                     any address that is not loopback\n"
     "  --allow-host NAME  also answer requests whose Host is NAME:PORT (repeatable);\n"
-    "                     the listen address, localhost, 127.0.0.1 and [::1] always are\n";
+    "                     the listen address, localhost, 127.0.0.1 and [::1] always are\n"
+    "  --header-timeout S a request's header must arrive within S seconds (default 10)\n"
+    "  --idle-timeout S   close a kept-alive connection idle for S seconds (default 60)\n"
+    "  --body-timeout S   a body must arrive, an answer be read, within S seconds (default 30)\n"
+    "  --max-per-address N  open connections from one client address (default 64)\n"
+    "  --max-connections N  open connections in all (default 1000)\n"
+    "  (over either limit a new connection is closed at once)\n";
 
 struct UsageError {
     std::string text;
@@ -108,6 +109,23 @@ std::string read_token(const std::string& path)
     return token;
 }
 
+std::chrono::milliseconds seconds_option(const std::string& option, const std::string& text)
+{
+    char* end = nullptr;
+    const double s = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !(s > 0.0) || s > 86400.0)
+        throw UsageError{option + " takes a number of seconds from 0 to 86400, not \"" + text + "\""};
+    return std::chrono::milliseconds(static_cast<long>(s * 1000.0 + 0.5));
+}
+
+std::size_t count_option(const std::string& option, const std::string& text)
+{
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(text) == 0)
+        throw UsageError{option + " takes a whole number from 1 to 999999, not \"" + text + "\""};
+    return std::stoul(text);
+}
+
 Options parse(int argc, char** argv)
 {
     Options o;
@@ -129,6 +147,11 @@ Options parse(int argc, char** argv)
                 throw UsageError{"--allow-host takes a host name without port, not \"" + name + "\""};
             o.server.allow_hosts.push_back(name);
         }
+        else if (a == "--header-timeout") o.server.http.header_timeout = seconds_option(a, value());
+        else if (a == "--idle-timeout") o.server.http.idle_timeout = seconds_option(a, value());
+        else if (a == "--body-timeout") o.server.http.body_timeout = seconds_option(a, value());
+        else if (a == "--max-per-address") o.server.http.max_per_address = count_option(a, value());
+        else if (a == "--max-connections") o.server.http.max_connections = count_option(a, value());
         else if (a == "--help" || a == "-h") {
             std::fputs(USAGE, stdout);
             std::exit(0);
@@ -162,6 +185,12 @@ int main(int argc, char** argv)
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // Every connection is a descriptor: allow as many as the hard limit.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     try {
         WebServer server(o.server);
