@@ -9,8 +9,11 @@
 #include <utility>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -218,7 +221,52 @@ public:
     }
 
     int port() const { return port_; }
+    pid_t pid() const { return pid_; }
     const std::string& out() const { return out_; }
+
+    // A connection to sipper-web from the loopback address `source`
+    // (127.0.0.2 and up are other clients to it); -1 when it failed.
+    int connect_from(const std::string& source) const
+    {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in from{}, to{};
+        from.sin_family = to.sin_family = AF_INET;
+        inet_pton(AF_INET, source.c_str(), &from.sin_addr);
+        to.sin_port = htons(static_cast<std::uint16_t>(port_));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+            connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+            if (fd >= 0)
+                close(fd);
+            return -1;
+        }
+        return fd;
+    }
+
+    // Whether the server closed `fd` (read end of stream or reset) within
+    // `seconds`; what it sent meanwhile is added to `got`.
+    static bool closed_by_server(int fd, double seconds, std::string* got = nullptr)
+    {
+        const timeval t{0, 50000};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+        return eventually(
+            [&] {
+                char buffer[4096];
+                const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+                if (n > 0 && got != nullptr)
+                    got->append(buffer, static_cast<std::size_t>(n));
+                return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+            },
+            seconds);
+    }
+
+    // The resident memory of sipper-web, in kB (0 when unreadable).
+    long resident_kb() const
+    {
+        const std::string status = read_file("/proc/" + std::to_string(pid_) + "/status");
+        const std::size_t p = status.find("VmRSS:");
+        return p == std::string::npos ? 0 : std::atol(status.c_str() + p + 6);
+    }
 
 private:
     static Answer answer(const httplib::Result& r)

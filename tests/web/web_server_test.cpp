@@ -198,3 +198,60 @@ TEST_F(WebAloneTest, HostilePagesAndBodiesAreRefusedAndEveryAnswerForbidsFraming
         }
     }
 }
+
+// The connection limits and the header deadline, on the token server: a
+// client that sends its header a byte at a time is closed before its
+// request, and so its token, is ever looked at.
+TEST_F(WebAloneTest, OneAddressOverItsLimitIsRefusedWhileAnotherIsServedAndSlowHeadersAreCut)
+{
+    const std::string token = "token-of-the-limits-test-0123";
+    {
+        std::ofstream f(path("token"));
+        f << token;
+    }
+    chmod(path("token").c_str(), 0600);
+    ASSERT_TRUE(web_.start({"--interface", "WebLimitsTest", "--token-file", path("token"), "--max-per-address", "3",
+                            "--header-timeout", "2"},
+                           path("sipper-web.out")))
+        << read_file(web_.out());
+    const std::string healthz = "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(web_.port()) +
+                                "\r\nConnection: close\r\n\r\n";
+    // Three slow clients fill 127.0.0.2's slots; a fourth is closed unanswered.
+    std::vector<int> slow;
+    for (int i = 0; i < 3; ++i) {
+        slow.push_back(web_.connect_from("127.0.0.2"));
+        ASSERT_GE(slow.back(), 0);
+        ASSERT_EQ(send(slow.back(), "G", 1, MSG_NOSIGNAL), 1);
+    }
+    ASSERT_TRUE(WebProcess::eventually([&] {
+        const int over = web_.connect_from("127.0.0.2");
+        send(over, healthz.data(), healthz.size(), MSG_NOSIGNAL);
+        std::string got;
+        const bool refused = WebProcess::closed_by_server(over, 5.0, &got) && got.empty();
+        close(over);
+        return refused;
+    }, 5.0));
+    const int other = web_.connect_from("127.0.0.3");
+    ASSERT_EQ(send(other, healthz.data(), healthz.size(), MSG_NOSIGNAL), static_cast<ssize_t>(healthz.size()));
+    std::string answer;
+    EXPECT_TRUE(WebProcess::closed_by_server(other, 5.0, &answer));
+    EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 200") << answer;
+    close(other);
+    // A byte every 200 ms does not keep a header open past its deadline; the
+    // connections end without an answer and give their slots back.
+    for (int fd : slow) {
+        std::string got;
+        EXPECT_TRUE(WebProcess::eventually([&] {
+            send(fd, "E", 1, MSG_NOSIGNAL);
+            return WebProcess::closed_by_server(fd, 0.2, &got);
+        }, 10.0));
+        EXPECT_EQ(got, "");
+        close(fd);
+    }
+    const int again = web_.connect_from("127.0.0.2");
+    send(again, healthz.data(), healthz.size(), MSG_NOSIGNAL);
+    answer.clear();
+    EXPECT_TRUE(WebProcess::closed_by_server(again, 5.0, &answer));
+    EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 200") << answer;
+    close(again);
+}
