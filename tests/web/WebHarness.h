@@ -209,7 +209,7 @@ public:
         httplib::Headers h;
         if (!token.empty())
             h.emplace("Authorization", "Bearer " + token);
-        return answer(c.Get(target, h));
+        return noted("get", target, answer(c.Get(target, h)));
     }
 
     Answer post(const std::string& body, const std::string& type = "application/json",
@@ -217,7 +217,18 @@ public:
     {
         httplib::Client c("127.0.0.1", port_);
         c.set_read_timeout(120, 0);
-        return answer(c.Post(target, headers, body, type));
+        return noted("post", target, answer(c.Post(target, headers, body, type)));
+    }
+
+    // Every JSON answer from now on is kept in `file`, to be checked against
+    // the API document by check_answers(); "" when they all agree with it.
+    void note_answers(const std::string& file) { notes_ = file; }
+    std::string check_answers() const
+    {
+        const std::string out = notes_ + ".check";
+        const std::string command = "/usr/bin/python3 " + std::string(SIPPER_SOURCE_DIR) + "/tests/web/check_answers.py " +
+                                    std::string(SIPPER_SOURCE_DIR) + "/web/openapi.json '" + notes_ + "' > '" + out + "' 2>&1";
+        return std::system(command.c_str()) == 0 ? "" : read_file(out);
     }
 
     int port() const { return port_; }
@@ -280,6 +291,20 @@ private:
         return a;
     }
 
+    Answer noted(const std::string& method, const std::string& target, Answer a) const
+    {
+        if (!notes_.empty() && a.status > 0 && !a.body.is_discarded()) {
+            std::lock_guard<std::mutex> hold(notes_guard_);
+            std::ofstream(notes_, std::ios::app)
+                << nlohmann::json{{"method", method}, {"target", target}, {"status", a.status}, {"body", a.body}}.dump(
+                       -1, ' ', false, nlohmann::json::error_handler_t::replace)
+                << "\n";
+        }
+        return a;
+    }
+
+    std::string notes_;
+    mutable std::mutex notes_guard_;
     pid_t pid_ = -1;
     int port_ = 0;
     std::string out_;

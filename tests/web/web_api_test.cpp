@@ -16,9 +16,16 @@ using nlohmann::json;
 
 class WebTest : public InstallationTest {
 protected:
+    void SetUp() override
+    {
+        InstallationTest::SetUp();
+        web_.note_answers(path("answers.jsonl"));
+    }
+    // Every answer the scenario got agrees with the API document.
     void TearDown() override
     {
         web_.stop();
+        EXPECT_EQ(web_.check_answers(), "");
         InstallationTest::TearDown();
     }
     WebProcess web_;
