@@ -214,7 +214,7 @@ void HttpConnection::dispatch()
     auto exchange = std::make_shared<HttpExchange>(shared_from_this(), std::move(r));
     try {
         context_.handler(exchange);
-    } catch (const std::exception&) {
+    } catch (...) {
         HttpServer::Response failed;
         context_.failure(failed, 500);
         exchange->respond(failed);
