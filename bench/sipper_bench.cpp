@@ -19,7 +19,10 @@
 //     plate at board time factor 1, next to the floor the moves' trapezoid
 //     profiles, the wash dwells and the sample cycle impose, and where the
 //     rest went (from the boards' traces);
-//   - loading a configuration file of 10,000 entries.
+//   - loading a configuration file of 10,000 entries;
+//   - sipper-web's answer to GET /api/v1/status with no sipper behind it
+//     (each on a new connection), alone and with 200 event streams and 100
+//     connections sending their header a byte at a time open.
 // The installation rows hold the fixed-names lock and are skipped while
 // another sipper serves "Sipper".
 //
@@ -27,8 +30,10 @@
 //     --quick: fewer samples, 2 s of idle CPU, 10 trips, 3 wells
 //     --full-plate: all 96 wells
 //     --keep: leave the scratch directory with the installations' logs
-//     GROUP: channel rate idle running config kill (kill10, kill100, killhome) sip (sensed, timed)
+//     GROUP: channel rate idle running config kill (kill10, kill100, killhome) sip (sensed, timed) web
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -1422,6 +1427,98 @@ void bench_config(const std::string& dir)
 
 }  // namespace
 
+// --- sipper-web under held connections -------------------------------------
+
+int web_connection(int port, const std::string& source)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{}, to{};
+    from.sin_family = to.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source.c_str(), &from.sin_addr);
+    to.sin_port = htons(static_cast<std::uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+                    ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Microseconds from connecting to the end of the answer, one per sample.
+std::vector<double> web_status_times(int port, int samples)
+{
+    const std::string request = "GET /api/v1/status HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                                "\r\nConnection: close\r\n\r\n";
+    std::vector<double> us;
+    for (int i = 0; i < samples; ++i) {
+        const auto t0 = Clock::now();
+        const int fd = web_connection(port, "127.0.0.1");
+        if (fd < 0)
+            return {};
+        char buffer[4096];
+        bool answered = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0;
+        while (answered && ::recv(fd, buffer, sizeof buffer, 0) > 0) {
+        }
+        ::close(fd);
+        us.push_back(us_since(t0));
+    }
+    return us;
+}
+
+void bench_web(const std::string& dir)
+{
+    const std::string exe = SIPPER_BUILD_DIR "/bin/sipper-web";
+    if (!fs::exists(exe)) {
+        add("sipper-web status", "not measured (no " + exe + ")");
+        return;
+    }
+    const std::string out = dir + "sipper-web.out";
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(fd, 1);
+        const std::string name = "bench" + std::to_string(::getppid()) + "w";
+        ::execl(exe.c_str(), exe.c_str(), "--interface", name.c_str(), "--listen", "127.0.0.1:0",
+                "--header-timeout", "600", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int port = 0;
+    const std::string mark = "serving http://127.0.0.1:";
+    for (const auto deadline = Clock::now() + std::chrono::seconds(10); port == 0 && Clock::now() < deadline;) {
+        std::ifstream in(out);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (text.find(mark) != std::string::npos)
+            port = std::atoi(text.c_str() + text.find(mark) + mark.size());
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const int samples = quick ? 200 : 2000;
+    if (port > 0) {
+        const Percentiles alone = percentiles(web_status_times(port, samples));
+        add("sipper-web GET status, no sipper (median / p99)", fmt("%.0f", alone.median) + fmt(" / %.0f us", alone.p99));
+        std::vector<int> held;
+        const std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+        for (int i = 0; i < 300; ++i) {
+            const int fd = web_connection(port, "127.0.0." + std::to_string(2 + i % 6));
+            const std::string text = i < 200 ? "GET /api/v1/events HTTP/1.1\r\n" + host + "\r\n" : "GET / HTTP/1.1\r\nX-Slow: ";
+            if (fd >= 0 && ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) > 0)
+                held.push_back(fd);
+        }
+        const Percentiles loaded = percentiles(web_status_times(port, samples));
+        add("  ... with " + std::to_string(held.size()) + " streams and slow headers open",
+            fmt("%.0f", loaded.median) + fmt(" / %.0f us", loaded.p99), "p99 <= 200 ms");
+        for (int fd : held)
+            ::close(fd);
+    } else {
+        add("sipper-web status", "FAILED (sipper-web did not start)");
+    }
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+}
+
 int main(int argc, char** argv)
 {
     std::vector<std::string> only;
@@ -1440,7 +1537,7 @@ int main(int argc, char** argv)
         } else {
             std::fprintf(stderr,
                          "usage: sipper_bench [--quick] [--full-plate] [--keep] [--only GROUP,...]\n"
-                         "groups: channel rate idle running config kill (kill10, kill100, killhome) sip (sensed, timed)\n");
+                         "groups: channel rate idle running config kill (kill10, kill100, killhome) sip (sensed, timed) web\n");
             return 64;
         }
     }
@@ -1482,6 +1579,8 @@ int main(int argc, char** argv)
     }
     if (wanted("config"))
         bench_config(dir);
+    if (wanted("web"))
+        bench_web(dir);
     std::error_code ec;
     if (keep)
         std::fprintf(stderr, "kept %s\n", dir.c_str());
