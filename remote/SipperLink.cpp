@@ -135,10 +135,30 @@ SipperLink::Reply SipperLink::run(std::uint16_t method_id, const Args& args, boo
 
 SipperLink::Reply SipperLink::query(std::uint16_t method_id, const Args& args)
 {
-    return run(method_id, args, true);
+    return timed(method_id, args, true);
 }
 
 SipperLink::Reply SipperLink::call(std::uint16_t method_id, const Args& args)
 {
-    return run(method_id, args, false);
+    return timed(method_id, args, false);
+}
+
+SipperLink::Reply SipperLink::timed(std::uint16_t method_id, const Args& args, bool want_query)
+{
+    const auto start = std::chrono::steady_clock::now();
+    Reply reply = run(method_id, args, want_query);
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::lock_guard<std::mutex> hold(times_guard_);
+    ++times_.count;
+    times_.failed += reply.ok() ? 0 : 1;
+    times_.seconds += s;
+    for (std::size_t i = 0; i < CallTimes::BOUNDS.size(); ++i)
+        times_.at_most[i] += s <= CallTimes::BOUNDS[i] ? 1 : 0;
+    return reply;
+}
+
+SipperLink::CallTimes SipperLink::call_times() const
+{
+    std::lock_guard<std::mutex> hold(times_guard_);
+    return times_;
 }

@@ -1,7 +1,9 @@
 #pragma once
 #include <sys/types.h>
 
+#include <array>
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -45,6 +47,17 @@ public:
 
     const std::string& interface_name() const { return name_; }
 
+    // Every call's time, from asking for the link to its result, counted in
+    // cumulative buckets (for the metrics: a histogram).
+    struct CallTimes {
+        static constexpr std::array<double, 9> BOUNDS{0.0005, 0.001, 0.0025, 0.005, 0.01, 0.05, 0.1, 0.5, 1.0};
+        std::array<std::uint64_t, BOUNDS.size()> at_most{};
+        std::uint64_t count = 0;
+        std::uint64_t failed = 0;
+        double seconds = 0;
+    };
+    CallTimes call_times() const;
+
     // Short name of a call result: "ok", "not connected", "timeout", ...
     static const char* result_name(int result);
 
@@ -56,6 +69,7 @@ public:
 
 private:
     Reply run(std::uint16_t method_id, const Args& args, bool want_query);
+    Reply timed(std::uint16_t method_id, const Args& args, bool want_query);
     bool ensure_open(Reply& reply);
     std::string describe(int result) const;
 
@@ -65,6 +79,9 @@ private:
     std::mutex guard_;
     std::condition_variable released_;
     bool in_use_ = false;
+
+    mutable std::mutex times_guard_;
+    CallTimes times_;
 
     std::string name_;
     std::unique_ptr<SipperIF> client_;  // only while in_use_ is ours

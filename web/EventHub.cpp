@@ -43,17 +43,17 @@ void EventHub::publish(const std::string& event, const std::string& data)
         if (replay_.size() > REPLAY_LIMIT)
             replay_.pop_front();
         for (const auto& s : subscribers_) {
+            // A queue that held frames has its reader woken already.
+            const bool was_empty = s->frames.empty();
             if (s->frames.size() >= QUEUE_LIMIT) {
                 s->frames.clear();
                 s->frames.push_back(reset_frame("this client fell too far behind"));
-                continue;
+            } else {
+                s->frames.push_back(frame);
             }
-            s->frames.push_back(frame);
+            if (was_empty && s->wake && !closed_)
+                s->wake();
         }
-        if (!closed_)
-            for (const auto& s : subscribers_)
-                if (s->wake)
-                    s->wake();
     }
 }
 

@@ -16,7 +16,8 @@
 // QUEUE_LIMIT behind, its queue is replaced by one "reset" event telling it
 // to read the state afresh, rather than losing events without a word.
 // Nobody waits on the hub: a subscriber's wake function is called (under
-// the hub's lock, so it must only post) when its queue gains a frame.
+// the hub's lock, so it must only post) when its empty queue gains a
+// frame: the reader takes every frame queued once woken.
 //
 //   auto sub = hub.subscribe(last_event_id);   // std::nullopt: from now on
 //   hub.set_wake(*sub, [=] { post(pump); });
@@ -40,7 +41,7 @@ public:
     // One event to every subscriber; data is one JSON text (no line breaks).
     void publish(const std::string& event, const std::string& data);
 
-    // Called on every frame from now on, and once now when frames wait.
+    // Called when the empty queue gains a frame, and once now when frames wait.
     void set_wake(Subscriber& s, std::function<void()> wake);
     // Every frame queued for `s`, without waiting; none once closed.
     std::vector<std::string> take(Subscriber& s);

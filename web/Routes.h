@@ -34,6 +34,7 @@ inline constexpr Route ROUTES[] = {
     {Verb::get, "/api/v1/events", "server-sent events with ids: status, log lines, operation records, sip outcomes"},
     {Verb::get, "/api/v1/log", "the last lines of the sipper's log"},
     {Verb::get, "/healthz", "sipper-web is serving (for probes)", true},
+    {Verb::get, "/metrics", "the sipper's state, operations, sips and call times for Prometheus"},
 };
 
 constexpr std::string_view verb_name(Verb v) { return v == Verb::get ? "get" : "post"; }

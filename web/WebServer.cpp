@@ -207,8 +207,10 @@ WebServer::WebServer(Options options)
 {
     tracker_.add_listener([this](const CommandTracker::Record& r) {
         publish_record(r);
-        if (r.finished())
+        if (r.finished()) {
+            metrics_.count(r);
             end_waits(r);
+        }
     });
 }
 
@@ -308,6 +310,7 @@ void WebServer::run_route(const Exchange& x, const web_routes::Route& route)
         {"GET /api/v1/commands", &WebServer::command_list},
         {"GET /api/v1/commands/{id}", &WebServer::command_record},
         {"GET /healthz", &WebServer::health},
+        {"GET /metrics", &WebServer::metrics},
     };
     const std::string key = verb_text(route.verb) + " " + std::string(route.path);
     std::function<void()> work;
@@ -626,6 +629,13 @@ void WebServer::command_record(const Request& req, Response& res)
 void WebServer::health(const Request&, Response& res)
 {
     send_json(res, 200, {{"status", "ok"}, {"version", SIPPER_PRODUCT_VERSION}});
+}
+
+void WebServer::metrics(const Request&, Response& res)
+{
+    const std::string last = monitor_.last_status();
+    const json status = last.empty() ? json() : json::parse(last, nullptr, false);
+    res.set_content(metrics_.render(status, monitor_.error_reason(), link_.call_times()), Metrics::CONTENT_TYPE);
 }
 
 void WebServer::events(const Exchange& x)

@@ -15,6 +15,7 @@
 #include "web/EventHub.h"
 #include "web/HttpExchange.h"
 #include "web/HttpServer.h"
+#include "web/Metrics.h"
 #include "web/Routes.h"
 #include "web/WorkerPool.h"
 
@@ -104,6 +105,7 @@ private:
     void command_list(const Request& req, Response& res);
     void command_record(const Request& req, Response& res);
     void health(const Request& req, Response& res);
+    void metrics(const Request& req, Response& res);
     void events(const Exchange& x);
     void log_tail(const Request& req, Response& res);
     void asset(const Request& req, Response& res);
@@ -116,6 +118,7 @@ private:
     Options options_;
     SipperLink link_;
     EventHub hub_;
+    Metrics metrics_;
     Monitor monitor_;
     CommandTracker tracker_;
     HttpServer http_;
