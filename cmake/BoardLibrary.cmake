@@ -61,6 +61,11 @@ function(sipper_import_board_library path)
   endif()
   message(STATUS "Board library ${path} defines all ${count} board functions")
 
+  if(kind STREQUAL "SHARED")
+    # Installed programs keep the library's directory as their run path
+    # when it lies outside the loader's default directories.
+    set(CMAKE_INSTALL_RPATH_USE_LINK_PATH ON PARENT_SCOPE)
+  endif()
   add_library(sipper_board_library ${kind} IMPORTED GLOBAL)
   set_target_properties(sipper_board_library PROPERTIES IMPORTED_LOCATION "${path}")
   set_property(TARGET sipper_board_library PROPERTY INTERFACE_LINK_LIBRARIES Threads::Threads rt)
