@@ -61,6 +61,15 @@ function(sipper_import_board_library path)
   endif()
   message(STATUS "Board library ${path} defines all ${count} board functions")
 
+  if(kind STREQUAL "SHARED")
+    # Installed programs keep the library's directory as their run path
+    # when it lies outside the loader's default directories.
+    get_filename_component(library_dir "${path}" DIRECTORY)
+    set(loader_dirs ${CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES} ${CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES})
+    if(NOT library_dir IN_LIST loader_dirs)
+      set(CMAKE_INSTALL_RPATH "${library_dir}" PARENT_SCOPE)
+    endif()
+  endif()
   add_library(sipper_board_library ${kind} IMPORTED GLOBAL)
   set_target_properties(sipper_board_library PROPERTIES IMPORTED_LOCATION "${path}")
   set_property(TARGET sipper_board_library PROPERTY INTERFACE_LINK_LIBRARIES Threads::Threads rt)

@@ -5,8 +5,12 @@
 #   cmake --install build --prefix P
 #     P/bin/                          the programs
 #     P/share/sipper/examples/        the example installation
-#     P/share/doc/sipper/             README.md, copyright, changelog.gz
-#     P/lib/systemd/system/           sipper-installation@.service
+#     P/share/doc/sipper/             README.Debian, copyright, changelog.gz
+#     P/share/man/man1/               a page per program (SIPPER_MAN_PAGES)
+#     P/lib/systemd/system/           the units: sipper-installation@ (simulated
+#                                     board) or sipper@ (another board library),
+#                                     sipper-web@, sipper-sila@ (when built)
+#     /etc/logrotate.d/sipper         (prefix /usr: the package)
 
 set(SIPPER_EXAMPLES_DESTINATION ${CMAKE_INSTALL_DATADIR}/sipper/examples)
 set(SIPPER_UNIT_DESTINATION lib/systemd/system)
@@ -16,7 +20,11 @@ set(SIPPER_UNIT_DESTINATION lib/systemd/system)
 # the simulated installation.
 file(GLOB SIPPER_PLATE_FILES ${PROJECT_SOURCE_DIR}/examples/*.platecfg)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/sipper.cfg ${SIPPER_PLATE_FILES}
+              ${PROJECT_SOURCE_DIR}/examples/sipper-web.env
         DESTINATION ${SIPPER_EXAMPLES_DESTINATION})
+if(TARGET sipper-sila)
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/sipper-sila.env DESTINATION ${SIPPER_EXAMPLES_DESTINATION})
+endif()
 if(SIPPER_SIMULATED_BOARD)
   # In the source tree the installation file names the stage description in
   # sim/board/; installed, the description lies beside it.
@@ -40,15 +48,73 @@ if(SIPPER_SIMULATED_BOARD)
                 ${PROJECT_SOURCE_DIR}/sim/board/stage-default.cfg
           DESTINATION ${SIPPER_EXAMPLES_DESTINATION})
 
-  # The unit names installation-sim by its installed path, known only when
-  # installing (cmake --install --prefix, or the package's /usr).
+endif()
+
+# The units name the programs by their installed path, known only when
+# installing (cmake --install --prefix, or the package's /usr). The shared
+# sandbox is written into each unit here, so that every unit file holds all
+# of its settings (systemd-analyze security reads one file).
+file(READ ${PROJECT_SOURCE_DIR}/packaging/unit-hardening.conf SIPPER_UNIT_HARDENING)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/unit-hardening.conf)
+if(SIPPER_SIMULATED_BOARD)
+  set(INSTALLATION_UNIT sipper-installation)
+else()
+  # With real boards the sipper runs alone; its peers are the site's.
+  set(INSTALLATION_UNIT sipper)
+endif()
+set(SIPPER_UNITS ${INSTALLATION_UNIT}@.service)
+foreach(program sipper-web sipper-sila)
+  if(TARGET ${program})
+    list(APPEND SIPPER_UNITS ${program}@.service)
+  endif()
+endforeach()
+set(BINDIR "@BINDIR@")
+set(DOCDIR "@DOCDIR@")
+foreach(unit IN LISTS SIPPER_UNITS)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/${unit}.in ${CMAKE_BINARY_DIR}/packaging/${unit}.in @ONLY)
   install(CODE "
     set(BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
     set(DOCDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}\")
-    configure_file(\"${PROJECT_SOURCE_DIR}/packaging/sipper-installation@.service.in\"
-                   \"${CMAKE_BINARY_DIR}/packaging/sipper-installation@.service\" @ONLY)")
-  install(FILES ${CMAKE_BINARY_DIR}/packaging/sipper-installation@.service
-          DESTINATION ${SIPPER_UNIT_DESTINATION})
+    configure_file(\"${CMAKE_BINARY_DIR}/packaging/${unit}.in\" \"${CMAKE_BINARY_DIR}/packaging/${unit}\" @ONLY)")
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/${unit} DESTINATION ${SIPPER_UNIT_DESTINATION})
+endforeach()
+# The log server's collection appends across runs.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/sipper.logrotate
+        DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d RENAME sipper)
+
+# Manual pages from each program's --help, compressed as Debian wants them.
+option(SIPPER_MAN_PAGES "Make and install a manual page per program with help2man" OFF)
+if(SIPPER_MAN_PAGES)
+  find_program(HELP2MAN help2man REQUIRED)
+  set(SIPPER_PROGRAM_SUMMARIES
+      "sipper=sampling probe component of a sample-handling installation"
+      "sipperctl=call the methods of the sipper and its peers from the command line"
+      "sipper-config=check, read and change configuration files"
+      "boardsim=create, inspect and fault the simulated motion boards"
+      "installation-sim=run the simulated installation around the sipper"
+      "sipper-web=HTTP and JSON API and live page of the sipper"
+      "sipper-sila=SiLA 2 server of the sipper")
+  set(pages "")
+  foreach(entry IN LISTS SIPPER_PROGRAM_SUMMARIES)
+    string(REPLACE "=" ";" entry "${entry}")
+    list(GET entry 0 program)
+    list(GET entry 1 summary)
+    if(NOT TARGET ${program})
+      continue()
+    endif()
+    set(page ${CMAKE_BINARY_DIR}/man/${program}.1)
+    add_custom_command(OUTPUT ${page}.gz
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+      COMMAND ${HELP2MAN} --no-info --no-discard-stderr --version-string=${PROJECT_VERSION}
+              --name=${summary} --output=${page} $<TARGET_FILE:${program}>
+      COMMAND gzip -9 -n -f ${page}
+      DEPENDS ${program}
+      COMMENT "Manual page of ${program}"
+      VERBATIM)
+    list(APPEND pages ${page}.gz)
+  endforeach()
+  add_custom_target(man_pages ALL DEPENDS ${pages})
+  install(FILES ${pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
 # Documentation. Debian wants the changelog of a native package compressed
@@ -60,7 +126,7 @@ execute_process(COMMAND gzip -9 -n -c ${CMAKE_BINARY_DIR}/packaging/changelog
 if(NOT gzip_status EQUAL 0)
   message(FATAL_ERROR "gzip of the changelog failed: ${gzip_status}")
 endif()
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/copyright
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/README.Debian ${PROJECT_SOURCE_DIR}/packaging/copyright
               ${CMAKE_BINARY_DIR}/packaging/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
@@ -76,7 +142,8 @@ over microplates, wash and matrix stations, and talks to the other processes
 of its installation through named shared-memory channels. The package holds
 the component (sipper), the operator tools (sipperctl, sipper-config), the
 simulated motion board and installation (boardsim, installation-sim), an
-example installation and a systemd service template that runs one.")
+example installation and systemd units that run one per machine, with
+sipper-web (and the SiLA 2 server, when built) beside it.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -85,7 +152,11 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # script needs adduser.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/postinst)
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "logrotate")
+# Maintainer scripts as debhelper would write them for the units, and the
+# logrotate rule as a configuration file.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/postinst ${PROJECT_SOURCE_DIR}/packaging/prerm
+    ${PROJECT_SOURCE_DIR}/packaging/postrm ${PROJECT_SOURCE_DIR}/packaging/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_STRIP_FILES TRUE)
 # Install with DESTDIR so that the unit is written with the package's prefix,

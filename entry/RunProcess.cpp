@@ -60,16 +60,21 @@ int run_process(int argc, char** argv) {
 
     install_stop_signal_handlers();
     std::unique_ptr<Component> component;
+    // A supervisor reads the exit status: a component that could not start
+    // or stopped on an error must not look like one that was killed.
+    int status = EXIT_CANNOT_START;
     try {
         component = create_component(args);
+        status = EXIT_FAILED;
         component->main();
+        status = EXIT_KILLED;
     } catch (const Exception& e) {
         std::cerr << process_name << " caught exception: " << e.message() << "\n" << std::flush;
     } catch (...) {
         std::cerr << process_name << " caught unknown exception.\n" << std::flush;
     }
     component.reset();
-    return 0;
+    return status;
 }
 
 int split_command_line(const std::string& command_line) {

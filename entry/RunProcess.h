@@ -13,9 +13,14 @@ class Component;
 // installation simulator); it splits it with "dummy" as element 0 and then
 // calls run_process.
 
+// Exit statuses of a component process.
+constexpr int EXIT_KILLED = 0;        // ended by kill or a stop signal
+constexpr int EXIT_FAILED = 1;        // an exception ended its main loop
+constexpr int EXIT_CANNOT_START = 2;  // bad arguments, or its constructor failed (its configuration)
+
 // Runs the component named by the arguments until it is killed; reports any
 // escaping exception on standard error as "<argv[0]> caught exception: ...".
-// Always returns 0.
+// Returns one of the exit statuses above.
 int run_process(int argc, char** argv);
 
 // Element 1 interface name, 2 log file, 3 configuration file; further

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <map>
 
 #include "config/PathUtils.h"
@@ -28,11 +29,51 @@
 
 namespace {
 
+// Every component opens its log afresh, so the last run's logs (a crashed
+// run's above all) are moved to previous.1 first; previous.N goes.
+// collected.log appends across runs and is logrotate's to rotate.
+void keep_previous_logs(const InstallationConfig& c)
+{
+    namespace fs = std::filesystem;
+    std::error_code e;
+    const fs::path dir(c.log_dir);
+    std::vector<fs::path> files;
+    if (c.keep_log_runs == 0 || !fs::is_directory(dir, e))
+        return;
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir, e))
+        if (entry.is_regular_file(e) && entry.path().filename() != c.collected_log)
+            files.push_back(entry.path());
+    if (files.empty())
+        return;
+    const auto run = [&dir](int n) { return dir / ("previous." + std::to_string(n)); };
+    const auto fail = [](const std::string& what, const std::error_code& error) {
+        throw Exception("cannot keep the last run's logs: " + what + ": " + error.message());
+    };
+    fs::remove_all(run(c.keep_log_runs), e);
+    if (e)
+        fail("removing " + run(c.keep_log_runs).string(), e);
+    for (int n = c.keep_log_runs - 1; n >= 1; --n)
+        if (fs::exists(run(n), e)) {
+            fs::rename(run(n), run(n + 1), e);
+            if (e)
+                fail("renaming " + run(n).string(), e);
+        }
+    fs::create_directory(run(1), e);
+    if (e)
+        fail("creating " + run(1).string(), e);
+    for (const fs::path& f : files) {
+        fs::rename(f, run(1) / f.filename(), e);
+        if (e)
+            fail("moving " + f.string(), e);
+    }
+}
+
 // The log directory must exist before the base class opens the log in it.
 std::string prepared_log(const InstallationConfig& c)
 {
     if (!make_dirs(c.log_dir))
         throw Exception("cannot create the log directory " + c.log_dir);
+    keep_previous_logs(c);
     return c.log_dir + "/installation.log";
 }
 
@@ -79,33 +120,41 @@ Installation::Installation(const InstallationConfig& config)
 
 Installation::~Installation() { shutdown(); }
 
+namespace {
+
+bool answers(const std::string& name)
+{
+    if (!channel_exists(name))
+        return false;
+    ComponentIF probe(name);
+    if (!probe.open())
+        return false;
+    std::uint32_t saved = probe.timeout();
+    probe.set_timeout(300);
+    int state = 0;
+    int rc = probe.get_state(state);
+    probe.set_timeout(saved);
+    return rc == call_ok;
+}
+
+}  // namespace
+
+std::string Installation::served_name(const InstallationConfig& config)
+{
+    for (const std::string& n : config.interface_names())
+        if (answers(n))
+            return n;
+    return "";
+}
+
 void Installation::claim_names()
 {
-    std::vector<std::string> names = {config_.installation_name};
-    using C = InstallationConfig;
-    for (const std::string& role : config_.serve)
-        names.push_back(role == C::LOG_SERVER ? config_.log_server_name
-                        : role == C::SUPERVISOR ? config_.supervisor_name
-                                                : role);
-    for (const std::string& text : config_.components) {
-        std::string n = ComponentCommand::parse(text).interface_name();
-        if (!n.empty())
-            names.push_back(n);
-    }
-    for (const std::string& n : names) {
+    for (const std::string& n : config_.interface_names()) {
         if (!channel_exists(n))
             continue;
         // Two servers on one channel would take each other's commands.
-        ComponentIF probe(n);
-        if (probe.open()) {
-            std::uint32_t saved = probe.timeout();
-            probe.set_timeout(300);
-            int state = 0;
-            int rc = probe.get_state(state);
-            probe.set_timeout(saved);
-            if (rc == call_ok)
-                throw Exception("the interface " + n + " is already served by a running process; stop it first");
-        }
+        if (answers(n))
+            throw Exception("the interface " + n + " is already served by a running process; stop it first");
         ComponentInterface::remove_objects(n);
         log_msg("removed the stale shared objects of " + n, 0);
     }
@@ -257,6 +306,10 @@ void Installation::watch_signals()
         int sig = sigtimedwait(&set, nullptr, &slice);
         if (sig == SIGCHLD || sig < 0) {
             reap_children();
+            if (ended_unasked_ && !stop_sent) {
+                request_stop("a component ended unasked: stopping the installation");
+                stop_sent = true;
+            }
             continue;
         }
         if (stop_sent) {
@@ -265,14 +318,19 @@ void Installation::watch_signals()
             log_msg(std::string("signal ") + strsignal(sig) + " again: ending the main loop directly", 0);
             kill();
         } else {
-            log_msg(std::string("signal ") + strsignal(sig) + ": stopping the installation", 0);
-            // The main loop ends through its own interface, like any component.
-            ComponentIF self(config_.installation_name);
-            if (!self.open() || self.kill() != call_ok)
-                log_msg("could not send kill to " + config_.installation_name, 0);
+            request_stop(std::string("signal ") + strsignal(sig) + ": stopping the installation");
             stop_sent = true;
         }
     }
+}
+
+void Installation::request_stop(const std::string& reason)
+{
+    log_msg(reason, 0);
+    // The main loop ends through its own interface, like any component.
+    ComponentIF self(config_.installation_name);
+    if (!self.open() || self.kill() != call_ok)
+        log_msg("could not send kill to " + config_.installation_name, 0);
 }
 
 int Installation::reap_children()
@@ -287,9 +345,16 @@ int Installation::reap_children()
         if (r == c.pid) {
             c.running = false;
             c.status = status;
-            log_msg("component " + c.command.interface_name() + " (pid " + std::to_string(c.pid) + ") " +
-                        describe_status(status),
-                    0);
+            const bool unasked = !stopping_;
+            const std::string line = "component " + c.command.interface_name() + " (pid " + std::to_string(c.pid) +
+                                     ") " + describe_status(status) + (unasked ? " unasked" : "");
+            log_msg(line, 0);
+            // The journal's record of the end, when it happens.
+            std::fprintf(stderr, "installation-sim: %s\n", line.c_str());
+            if (unasked && !ended_unasked_.exchange(true)) {
+                const bool configuration = WIFEXITED(status) && WEXITSTATUS(status) == EXIT_CONFIGURATION;
+                exit_status_ = configuration ? EXIT_CONFIGURATION : EXIT_FAILED;
+            }
         } else if (r < 0 && errno == ECHILD) {
             c.running = false;
         } else {
@@ -312,6 +377,7 @@ std::vector<std::string> Installation::component_lines()
 
 void Installation::stop_components()
 {
+    stopping_ = true;
     {
         std::lock_guard<std::mutex> guard(children_lock_);
         for (Child& c : children_) {

@@ -134,6 +134,7 @@ InstallationConfig InstallationConfig::read(const std::string& path)
     r.integers("CYCLE_STATE_DURATIONS", c.cycle_durations);
     r.text("LOG_DIR", c.log_dir);
     r.text("COLLECTED_LOG", c.collected_log);
+    r.integer("KEEP_LOG_RUNS", c.keep_log_runs);
     r.texts("COMPONENTS", c.components);
     r.real("STOP_TIMEOUT", c.stop_timeout);
     try {
@@ -173,6 +174,22 @@ void InstallationConfig::check() const
         throw Exception("COLLECTED_LOG must be a plain file name");
     if (!(stop_timeout > 0 && stop_timeout <= 600))
         throw Exception("STOP_TIMEOUT must be between 0 and 600 seconds");
+    if (keep_log_runs < 0 || keep_log_runs > 100)
+        throw Exception("KEEP_LOG_RUNS must be 0 to 100");
+    for (const std::string& text : components) {
+        ComponentCommand cmd = ComponentCommand::parse(text);
+        if (!cmd.interface_name().empty())
+            check_name("the interface of component \"" + text + "\"", cmd.interface_name());
+    }
+    std::vector<std::string> sorted = interface_names();
+    std::sort(sorted.begin(), sorted.end());
+    auto dup = std::adjacent_find(sorted.begin(), sorted.end());
+    if (dup != sorted.end())
+        throw Exception("the interface name \"" + *dup + "\" is used twice");
+}
+
+std::vector<std::string> InstallationConfig::interface_names() const
+{
     std::vector<std::string> names = {installation_name};
     for (const std::string& p : serve) {
         if (p == LOG_SERVER) names.push_back(log_server_name);
@@ -180,17 +197,11 @@ void InstallationConfig::check() const
         else names.push_back(p);
     }
     for (const std::string& text : components) {
-        ComponentCommand cmd = ComponentCommand::parse(text);
-        if (!cmd.interface_name().empty()) {
-            check_name("the interface of component \"" + text + "\"", cmd.interface_name());
-            names.push_back(cmd.interface_name());
-        }
+        const std::string n = ComponentCommand::parse(text).interface_name();
+        if (!n.empty())
+            names.push_back(n);
     }
-    std::vector<std::string> sorted = names;
-    std::sort(sorted.begin(), sorted.end());
-    auto dup = std::adjacent_find(sorted.begin(), sorted.end());
-    if (dup != sorted.end())
-        throw Exception("the interface name \"" + *dup + "\" is used twice");
+    return names;
 }
 
 ComponentCommand ComponentCommand::parse(const std::string& text)

@@ -13,6 +13,7 @@
 //   LOGSERVERIF = "LogServer";  SUPERVISORIF = "Supervisor";
 //   CYCLE_STATE_DURATIONS = [400, 300, 300]; // ms of sample-interface states 1..N
 //   LOG_DIR = "logs";                        // relative to the working directory
+//   KEEP_LOG_RUNS = 5;                       // earlier runs' logs kept in LOG_DIR/previous.N
 //   COMPONENTS = ["sipper Sipper logs/sipper.log cfg/sipper.cfg"];
 //
 // Every key is optional; the defaults are the values above, except that no
@@ -40,6 +41,7 @@ struct InstallationConfig {
     std::vector<int> cycle_durations = {400, 300, 300};
     std::string log_dir = "logs";
     std::string collected_log = "collected.log";  // inside log_dir
+    int keep_log_runs = 5;  // 0: each start discards the last run's logs
     std::vector<std::string> components;  // command-line texts
     double stop_timeout = 5.0;  // seconds a component gets to end after "kill"
 
@@ -50,6 +52,8 @@ struct InstallationConfig {
     static InstallationConfig read(const std::string& path);
     // Raises Exception when the settings cannot work together.
     void check() const;
+    // Every interface name the installation serves or starts a component for.
+    std::vector<std::string> interface_names() const;
 };
 
 // One component to start: the program and its arguments, from a command-line

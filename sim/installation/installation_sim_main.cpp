@@ -4,8 +4,9 @@
 //                    [--no-components] INSTALLATION_FILE
 //
 // Prepares the simulated boards, serves the peers, starts the components of
-// the installation file and runs until SIGINT/SIGTERM or a "kill" sent to
-// its own interface; then stops everything and removes its shared objects.
+// the installation file and runs until SIGINT/SIGTERM, a "kill" sent to its
+// own interface or a component's unasked end; then stops everything and
+// removes its shared objects.
 #include <signal.h>
 
 #include <cmath>
@@ -42,8 +43,10 @@ int main(int argc, char** argv)
         ->type_name("X");
     app.add_option("--log-dir", log_dir, "log directory instead of the installation file's")->type_name("DIR");
     app.add_flag("--no-components", no_components, "serve the peers only; start no component");
-    app.footer("Stops on SIGINT/SIGTERM or \"kill\" sent to its interface. Exit: 0 stopped, 1 failed, 2 usage error "
-               "or an installation file that does not read.");
+    app.footer("Stops on SIGINT/SIGTERM or \"kill\" sent to its interface, and when a component ends unasked. "
+               "Exit: 0 stopped, 1 failed (a component ended unasked), 2 usage error, an installation file that "
+               "does not read or a component that exited with 2 (its configuration), 3 another installation "
+               "runs on this machine.");
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
@@ -74,6 +77,17 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    // Components call their peers by fixed names: a second installation
+    // could only take commands meant for the first.
+    const std::string taken = Installation::served_name(config);
+    if (!taken.empty()) {
+        std::fprintf(stderr,
+                     "installation-sim: the interface %s is already served by a running process: another "
+                     "installation runs on this machine (one per machine); stop it first\n",
+                     taken.c_str());
+        return Installation::EXIT_ANOTHER_INSTALLATION;
+    }
+
     try {
         Installation installation(config);
         std::string served;
@@ -88,9 +102,12 @@ int main(int argc, char** argv)
         std::printf("installation-sim: stopped; shared objects removed\n");
         for (const std::string& line : installation.component_lines())
             std::printf("installation-sim: component %s\n", line.c_str());
+        if (installation.exit_status() != Installation::EXIT_STOPPED)
+            std::fprintf(stderr, "installation-sim: stopped because a component ended unasked; exit %d\n",
+                         installation.exit_status());
+        return installation.exit_status();
     } catch (const Exception& e) {
         std::fprintf(stderr, "installation-sim: %s\n", e.message().c_str());
-        return 1;
+        return Installation::EXIT_FAILED;
     }
-    return 0;
 }

@@ -81,16 +81,16 @@ std::string temp_path(const std::string& leaf) {
             ("entry" + std::to_string(::getpid()) + "_" + leaf)).string();
 }
 
-TEST(SipperExecutable, NoArgumentsGiveUsageOnStandardErrorAndExitZero) {
+TEST(SipperExecutable, NoArgumentsGiveUsageOnStandardErrorAndTheCannotStartStatus) {
     const Outcome out = run_sipper({"sipper-under-test"});
-    EXPECT_EQ(out.exit_code, 0);
+    EXPECT_EQ(out.exit_code, EXIT_CANNOT_START);
     EXPECT_EQ(out.err, "sipper-under-test caught exception: " + USAGE + "\n");
 }
 
 TEST(SipperExecutable, TwoArgumentsAreStillTooFew) {
     const std::string log = temp_path("two.log");
     const Outcome out = run_sipper({"./sipper", "SipperX", log});
-    EXPECT_EQ(out.exit_code, 0);
+    EXPECT_EQ(out.exit_code, EXIT_CANNOT_START);
     EXPECT_EQ(out.err, "./sipper caught exception: " + USAGE + "\n");
     EXPECT_FALSE(std::filesystem::exists(log));
 }
@@ -100,7 +100,7 @@ TEST(SipperExecutable, MissingConfigurationFileFailsTheSipperConstruction) {
     const std::string cfg = temp_path("full.cfg");
     const std::string name = "entry" + std::to_string(::getpid()) + "full";
     const Outcome out = run_sipper({"sipper", name, log, cfg});
-    EXPECT_EQ(out.exit_code, 0);
+    EXPECT_EQ(out.exit_code, EXIT_CANNOT_START);
     EXPECT_EQ(out.err, "sipper caught exception: Sipper Constructor -- Failed to load config file " +
                            cfg + "\n");
     // The component part had opened its log before the configuration failed.
@@ -154,14 +154,14 @@ TEST(CreateComponent, FewerThanFourElementsRaiseUsage) {
 }
 
 TEST(RunProcess, WithoutArgumentVectorNamesTheProcessComponent) {
-    const Outcome out = run_child([] { return run_process(0, nullptr) == 0 ? 0 : 1; });
-    EXPECT_EQ(out.exit_code, 0);
+    const Outcome out = run_child([] { return run_process(0, nullptr); });
+    EXPECT_EQ(out.exit_code, EXIT_CANNOT_START);
     EXPECT_EQ(out.err, "component caught exception: " + USAGE + "\n");
 }
 
 TEST(SplitCommandLine, EmptyTextReportsUsageUnderTheNameDummy) {
     const Outcome out = run_child([] { return split_command_line(""); });
-    EXPECT_EQ(out.exit_code, 0);
+    EXPECT_EQ(out.exit_code, EXIT_CANNOT_START);
     EXPECT_EQ(out.err, "dummy caught exception: " + USAGE + "\n");
 }
 
@@ -169,14 +169,14 @@ TEST(SplitCommandLine, DoubleBlankAddsAnEmptyArgumentThatCounts) {
     // "a  b" is "dummy", "a", "", "b": four elements, so the count check passes
     // and the factory's own refusal is what the process reports.
     const Outcome out = run_child([] { return split_command_line("a  b"); });
-    EXPECT_EQ(out.exit_code, 0);
+    EXPECT_EQ(out.exit_code, EXIT_CANNOT_START);
     EXPECT_EQ(out.err.rfind("dummy caught exception: ", 0), 0u);
     EXPECT_EQ(out.err.find(USAGE), std::string::npos) << out.err;
 }
 
 TEST(SplitCommandLine, TrailingBlankAddsNoArgument) {
     const Outcome out = run_child([] { return split_command_line("a b "); });
-    EXPECT_EQ(out.exit_code, 0);
+    EXPECT_EQ(out.exit_code, EXIT_CANNOT_START);
     EXPECT_EQ(out.err, "dummy caught exception: " + USAGE + "\n");
 }
 

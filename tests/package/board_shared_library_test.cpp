@@ -51,6 +51,12 @@ TEST(BoardLibrary, SipperBuiltAgainstTheSharedSimulatedBoardRunsTheExampleInstal
     EXPECT_NE(dynamic.output.find("Shared library: [libflexsim.so]"), std::string::npos) << dynamic.output;
     const CommandResult defined = run_command("nm --defined-only " + quote(sipper));
     EXPECT_EQ(defined.output.find(" flex_start"), std::string::npos);
+    // With real boards the sipper runs alone under its own unit.
+    EXPECT_TRUE(exists(tree + "/packaging/sipper@.service.in"));
+    EXPECT_FALSE(exists(tree + "/packaging/sipper-installation@.service.in"));
+    // Installed, it keeps the library's directory (outside the loader's path) as its run path.
+    const std::string install_rules = read_file(tree + "/entry/cmake_install.cmake");
+    EXPECT_NE(install_rules.find("NEW_RPATH \"" + BUILD + "/lib"), std::string::npos) << install_rules;
 
     // The example installation, with this sipper as its component and the
     // simulated boards of the ordinary build's installation-sim.

@@ -9,6 +9,10 @@
 //   ExampleInstallation run{bin + "/installation-sim", bin + "/sipperctl", dir, {bin}};
 //   run.prepare_from(examples);   // dir/cfg = a copy of the examples
 //   run.run_and_stop();           // gtest checks throughout
+//   run.run_and_kill_the_sipper(); // installation-sim's exit status
+//
+// `launcher` (optional) is put before installation-sim's command line, for
+// example a sandbox that emulates its service unit.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -40,11 +44,12 @@ public:
     // `program_dirs`: no process whose executable lies in one of them may be
     // left when the installation has stopped.
     ExampleInstallation(std::string installation_sim, std::string sipperctl, std::string run_dir,
-                        std::vector<std::string> program_dirs)
+                        std::vector<std::string> program_dirs, std::vector<std::string> launcher = {})
         : sim_(std::move(installation_sim)),
           ctl_(std::move(sipperctl)),
           run_(std::move(run_dir)),
-          program_dirs_(std::move(program_dirs))
+          program_dirs_(std::move(program_dirs)),
+          launcher_(std::move(launcher))
     {
     }
 
@@ -91,19 +96,45 @@ public:
         check_nothing_left();
     }
 
+    // Starts it again, SIGKILLs the sipper and returns installation-sim's
+    // exit status (-1: it did not end); then checks that nothing is left.
+    int run_and_kill_the_sipper()
+    {
+        start();
+        if (::testing::Test::HasFatalFailure())
+            return -1;
+        sipper_pid_ = component_pid();
+        EXPECT_GT(sipper_pid_, 0) << read_file(run_ + "/logs/installation.log");
+        if (sipper_pid_ > 0)
+            ::kill(sipper_pid_, SIGKILL);
+        if (!sim_child_->ended_within(60000)) {
+            ADD_FAILURE() << "installation-sim did not end after its sipper was killed";
+            return -1;
+        }
+        check_nothing_left();
+        return sim_child_->exit_code();
+    }
+
     // The position read after homing, X Y Z in millimetres.
     std::vector<double> position;
 
 private:
     void start()
     {
-        const std::string sim = sim_, run = run_;
-        sim_child_.emplace([sim, run] {
+        std::vector<std::string> args = launcher_;
+        args.push_back(sim_);
+        args.push_back("cfg/installation.cfg");
+        const std::string run = run_;
+        sim_child_.emplace([args, run]() mutable {
             if (::chdir(run.c_str()) != 0)
                 return 126;
-            std::freopen("installation-sim.out", "w", stdout);
+            std::freopen("installation-sim.out", "a", stdout);
             ::dup2(::fileno(stdout), 2);
-            ::execl(sim.c_str(), sim.c_str(), "cfg/installation.cfg", static_cast<char*>(nullptr));
+            std::vector<char*> argv;
+            for (std::string& a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
             return 127;
         });
         ASSERT_TRUE(sim_child_->started());
@@ -231,6 +262,7 @@ private:
 
     std::string sim_, ctl_, run_;
     std::vector<std::string> program_dirs_;
+    std::vector<std::string> launcher_;
     std::optional<ChildProcess> sim_child_;
     pid_t sipper_pid_ = -1;
 };

@@ -1,4 +1,5 @@
 #include <cmath>
+#include <regex>
 
 #include "tests/system/InstallationHarness.h"
 
@@ -224,7 +225,7 @@ TEST_F(InstallationTest, BadArgumentsAndABrokenConfigurationFileGiveTheirMessage
 {
     std::string out = path("args.out");
     std::string cmd = bin("sipper") + " Sipper " + path("x.log") + " > " + out + " 2>&1";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);  // the process still exits with 0
+    ASSERT_EQ(WEXITSTATUS(std::system(cmd.c_str())), 2);  // a supervisor must not restart it
     EXPECT_NE(read_file(out).find(" caught exception: Must specify interface name, logfile, and config file"),
               std::string::npos)
         << read_file(out);
@@ -232,7 +233,7 @@ TEST_F(InstallationTest, BadArgumentsAndABrokenConfigurationFileGiveTheirMessage
     std::ofstream(path("cfg/broken.cfg")) << "FREQ = 10;\nLOGSERVERIF = \"LogServer\"\n= = ;\n";
     out = path("broken.out");
     cmd = bin("sipper") + " Sipper " + path("broken.log") + " " + path("cfg/broken.cfg") + " > " + out + " 2>&1";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    ASSERT_EQ(WEXITSTATUS(std::system(cmd.c_str())), 2);
     std::string text = read_file(out);
     EXPECT_NE(text.find("caught exception: Sipper Constructor -- Failed to load config file " +
                         path("cfg/broken.cfg")),
@@ -251,7 +252,7 @@ TEST_F(InstallationTest, BadArgumentsAndABrokenConfigurationFileGiveTheirMessage
     EXPECT_FALSE(exists("/dev/shm/Installation_properties"));
 }
 
-TEST_F(InstallationTest, SignalStopsTheInstallationAndItsComponents)
+TEST_F(InstallationTest, SignalStopsTheInstallationAndAComponentEndingUnaskedFailsIt)
 {
     start_installation();
     kill(sim_, SIGTERM);
@@ -261,9 +262,23 @@ TEST_F(InstallationTest, SignalStopsTheInstallationAndItsComponents)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_NE(log("sipper.log").find("kill -- setting _exit to true"), std::string::npos)
         << "the sipper was stopped by kill, not by a signal";
-    EXPECT_FALSE(exists("/dev/shm/Sipper_properties"));
-    EXPECT_FALSE(exists("/dev/shm/SampleInterface_properties"));
-    EXPECT_FALSE(exists("/dev/shm/flexsim-board-2"));
+
+    // Started again as a service manager would: the first run's logs are kept.
+    start_installation();
+    EXPECT_NE(read_file(path("logs/previous.1/sipper.log")).find("kill -- setting _exit to true"), std::string::npos);
+    std::smatch m;
+    const std::string started = log("installation.log");
+    ASSERT_TRUE(std::regex_search(started, m, std::regex(R"(as pid ([0-9]+) \(interface Sipper\))"))) << started;
+    kill(static_cast<pid_t>(std::stol(m[1])), SIGKILL);
+    ASSERT_TRUE(wait_exit(sim_, 30.0, status));
+    sim_ = -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "status " << status;
+    EXPECT_NE(read_file(path("installation-sim.out"))
+                  .find("installation-sim: component Sipper (pid " + m[1].str() + ") was ended by signal 9"),
+              std::string::npos)
+        << read_file(path("installation-sim.out"));
+    for (const char* object : {"Sipper_properties", "SampleInterface_properties", "flexsim-board-2"})
+        EXPECT_FALSE(exists(std::string("/dev/shm/") + object)) << object;
 }
 
 }  // namespace
@@ -276,8 +291,10 @@ TEST_F(InstallationTest, SecondInstallationIsRefusedWhileTheFirstServes)
     std::string out = path("second.out");
     std::string cmd = bin("installation-sim") + " --log-dir " + path("logs2") + " " + path("installation.cfg") +
                       " > " + out + " 2>&1";
-    EXPECT_EQ(WEXITSTATUS(std::system(cmd.c_str())), 1);
-    EXPECT_NE(read_file(out).find("is already served by a running process"), std::string::npos) << read_file(out);
+    EXPECT_EQ(WEXITSTATUS(std::system(cmd.c_str())), 3);
+    EXPECT_NE(read_file(out).find("another installation runs on this machine (one per machine)"), std::string::npos)
+        << read_file(out);
+    EXPECT_FALSE(exists(path("logs2"))) << "refused before it made anything";
     // The first one is untouched: its boards and peers still answer.
     EXPECT_TRUE(answers("SampleInterface", 2.0));
     EXPECT_TRUE(exists("/dev/shm/flexsim-board-1"));

@@ -59,7 +59,7 @@ TEST_F(InstallationConfigTest, ReadsEveryKey)
     write("INSTALLATION_IF = \"Inst2\";\nLINEAR_BOARD = 7;\nROTARY_BOARD = 9;\n"
           "STAGE_FILE = \"stage.cfg\";\nTIME_FACTOR = 20;\nSERVE = [\"SampleInterface\", \"LogServer\"];\n"
           "LOGSERVERIF = \"Logs\";\nCYCLE_STATE_DURATIONS = [10, 0, 30, 40];\nLOG_DIR = \"out\";\n"
-          "COMPONENTS = [\"sipper S1 a.log b.cfg\", \"other X\"];\nSTOP_TIMEOUT = 1.5;\n");
+          "COMPONENTS = [\"sipper S1 a.log b.cfg\", \"other X\"];\nSTOP_TIMEOUT = 1.5;\nKEEP_LOG_RUNS = 0;\n");
     InstallationConfig c = InstallationConfig::read(file());
     EXPECT_EQ(c.installation_name, "Inst2");
     EXPECT_EQ(c.linear_board, 7);
@@ -74,6 +74,8 @@ TEST_F(InstallationConfigTest, ReadsEveryKey)
     EXPECT_EQ(c.log_dir, "out");
     ASSERT_EQ(c.components.size(), 2u);
     EXPECT_DOUBLE_EQ(c.stop_timeout, 1.5);
+    EXPECT_EQ(c.keep_log_runs, 0);
+    EXPECT_EQ(c.interface_names(), (std::vector<std::string>{"Inst2", "SampleInterface", "Logs", "S1", "X"}));
 }
 
 TEST_F(InstallationConfigTest, WrongTypesAndRangesAreNamed)
@@ -86,6 +88,7 @@ TEST_F(InstallationConfigTest, WrongTypesAndRangesAreNamed)
     EXPECT_NE(refusal("SERVE = [\"Pump\"];\n").find("unknown peer \"Pump\""), std::string::npos);
     EXPECT_NE(refusal("TIME_FACTOR = -2.0;\n").find("TIME_FACTOR"), std::string::npos);
     EXPECT_NE(refusal("COMPONENTS = \"sipper\";\n").find("COMPONENTS must be an array"), std::string::npos);
+    EXPECT_NE(refusal("KEEP_LOG_RUNS = -1;\n").find("KEEP_LOG_RUNS must be 0 to 100"), std::string::npos);
 }
 
 TEST_F(InstallationConfigTest, ProblemsNameTheFile)
