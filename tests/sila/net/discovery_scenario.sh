@@ -45,7 +45,7 @@ start_bus server va; start_bus browser vb $in_browser; start_avahi browser $in_b
 # The announcer starts before the server's daemon and must wait for it.
 mkfifo "$dir/names" && exec 3<>"$dir/names"
 "$bin" "$uuid" "$port" "$dir/state" "First Name" <&3 >"$dir/announce.log" 2>&1 & announcer=$!; pids="$pids $announcer"
-logged() { [ "$(grep -c "$1" "$dir/announce.log")" -eq "$2" ]; }
+logged() { [ "$(grep -c "$1" "$dir/announce.log" 2>/dev/null)" = "$2" ]; }
 until_ok 10 logged "no Avahi daemon running" 1 || fail "no word of the missing daemon"
 start_avahi server
 
@@ -59,8 +59,14 @@ grep ";10.231.0.1;$port;" "$dir/seen" | grep '"version=1.0"' | grep -q '"descrip
 grep -o '"ca[0-9]*=[^"]*"' "$dir/seen" | sed 's/^"ca\([0-9]*\)=\(.*\)"$/\1 \2/' | sort -n | cut -d' ' -f2- >"$dir/ca.pem"
 cmp -s "$dir/ca.pem" "$dir/state/certificate.pem" || fail "ca strings differ from the certificate: $(cat "$dir/seen")"
 
+# A copy of the server (same UUID) on the other host must leave the name to it.
+mkfifo "$dir/copy" && exec 4<>"$dir/copy"
+$in_browser "$bin" "$uuid" 50053 "$dir/copy-state" "Copy" <&4 >"$dir/copy.log" 2>&1 & copy=$!; pids="$pids $copy"
+copy_refused() { grep -q "announced by another server already" "$dir/copy.log"; }
+until_ok 30 copy_refused || fail "the copy did not see the name taken: $(cat "$dir/copy.log")"
+echo exit >&4; wait "$copy"
 echo "Second Name" >&3
-until_ok 30 seen_with '"server_name=Second Name"' || fail "new name not seen: $(cat "$dir/seen")"
+until_ok 30 seen_with ";$port;.*server_name=Second Name\"" || fail "new name not seen: $(cat "$dir/seen")"
 # A restarted daemon has forgotten the service: announced again, as renamed.
 kill "$avahi" && wait "$avahi"
 until_ok 10 logged "went away" 1 || fail "no word of the daemon leaving"
