@@ -19,7 +19,8 @@ constexpr unsigned COLLISION_RETRY_MS = 60000;
 struct StringList {
     AvahiStringList* list = nullptr;
     explicit StringList(const DiscoveryAnnouncer::Txt& txt) {
-        for (const auto& [key, value] : txt) list = avahi_string_list_add_pair(list, key.c_str(), value.c_str());
+        for (const auto& [key, value] : txt)
+            list = avahi_string_list_add_pair(list, key.c_str(), value.c_str());
     }
     ~StringList() { avahi_string_list_free(list); }
     StringList(const StringList&) = delete;
@@ -50,7 +51,8 @@ struct DiscoveryAnnouncer::Avahi {
         int error = 0;
         // NO_FAIL: without a daemon the client waits for one instead of
         // failing, and then calls on_client with S_RUNNING.
-        client = avahi_client_new(avahi_threaded_poll_get(poll), AVAHI_CLIENT_NO_FAIL, on_client, this, &error);
+        client = avahi_client_new(avahi_threaded_poll_get(poll), AVAHI_CLIENT_NO_FAIL, on_client,
+                                  this, &error);
         if (client == nullptr)
             log("Discovery off: cannot reach the system bus for the Avahi daemon (" +
                 std::string(avahi_strerror(error)) + ")");
@@ -59,14 +61,15 @@ struct DiscoveryAnnouncer::Avahi {
     void add_service() {
         if (group == nullptr) group = avahi_entry_group_new(client, on_group, this);
         if (group == nullptr) {
-            log("Discovery: cannot announce " + name() + ": " + avahi_strerror(avahi_client_errno(client)));
+            log("Discovery: cannot announce " + name() + ": " +
+                avahi_strerror(avahi_client_errno(client)));
             return;
         }
         if (!avahi_entry_group_is_empty(group)) return;
         StringList strings(txt);
-        int error = avahi_entry_group_add_service_strlst(group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
-                                                         uuid.c_str(), SERVICE_TYPE, nullptr, nullptr,
-                                                         static_cast<uint16_t>(port), strings.list);
+        int error = avahi_entry_group_add_service_strlst(
+            group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0), uuid.c_str(),
+            SERVICE_TYPE, nullptr, nullptr, static_cast<uint16_t>(port), strings.list);
         if (error == AVAHI_ERR_COLLISION) return on_collision();
         if (error >= 0) error = avahi_entry_group_commit(group);
         if (error < 0) log("Discovery: cannot announce " + name() + ": " + avahi_strerror(error));
@@ -77,7 +80,8 @@ struct DiscoveryAnnouncer::Avahi {
     // waits for the other holder to go.
     void on_collision() {
         if (!collision_logged)
-            log("Discovery: " + name() + " is announced by another server already (a copy of this one's state "
+            log("Discovery: " + name() +
+                " is announced by another server already (a copy of this one's state "
                 "directory?); trying again every minute");
         collision_logged = true;
         if (group != nullptr) avahi_entry_group_reset(group);
@@ -93,7 +97,8 @@ struct DiscoveryAnnouncer::Avahi {
     static void on_retry(AvahiTimeout* timeout, void* self) {
         Avahi& a = *static_cast<Avahi*>(self);
         a.retry_disarm(timeout);
-        if (a.client != nullptr && avahi_client_get_state(a.client) == AVAHI_CLIENT_S_RUNNING) a.add_service();
+        if (a.client != nullptr && avahi_client_get_state(a.client) == AVAHI_CLIENT_S_RUNNING)
+            a.add_service();
     }
 
     void retry_disarm(AvahiTimeout* timeout) {
@@ -118,21 +123,24 @@ struct DiscoveryAnnouncer::Avahi {
                 break;
             case AVAHI_CLIENT_CONNECTING:
                 if (!a.absence_logged)
-                    a.log("Discovery: no Avahi daemon running; " + a.name() + " is announced once one starts");
+                    a.log("Discovery: no Avahi daemon running; " + a.name() +
+                          " is announced once one starts");
                 a.absence_logged = true;
                 break;
             case AVAHI_CLIENT_FAILURE:
                 if (avahi_client_errno(client) == AVAHI_ERR_DISCONNECTED) {
                     // The daemon stopped or restarted: its registrations are
                     // gone with it, so start over with a new client.
-                    a.log("Discovery: the Avahi daemon went away; " + a.name() + " is announced again once it is back");
+                    a.log("Discovery: the Avahi daemon went away; " + a.name() +
+                          " is announced again once it is back");
                     a.absence_logged = true;
                     avahi_client_free(client);
                     a.client = nullptr;
                     a.group = nullptr;
                     a.connect();
                 } else {
-                    a.log("Discovery off: the Avahi client failed: " + std::string(avahi_strerror(avahi_client_errno(client))));
+                    a.log("Discovery off: the Avahi client failed: " +
+                          std::string(avahi_strerror(avahi_client_errno(client))));
                 }
                 break;
         }
@@ -160,7 +168,8 @@ struct DiscoveryAnnouncer::Avahi {
     }
 };
 
-DiscoveryAnnouncer::DiscoveryAnnouncer(Log log) : log_(std::move(log)), avahi_(std::make_unique<Avahi>(log_)) {}
+DiscoveryAnnouncer::DiscoveryAnnouncer(Log log)
+    : log_(std::move(log)), avahi_(std::make_unique<Avahi>(log_)) {}
 
 DiscoveryAnnouncer::~DiscoveryAnnouncer() {
     if (avahi_->poll == nullptr) return;
@@ -207,16 +216,20 @@ void DiscoveryAnnouncer::update(const Txt& txt) {
     a.txt = txt;
     if (a.group != nullptr && !avahi_entry_group_is_empty(a.group)) {
         StringList strings(txt);
-        int error = avahi_entry_group_update_service_txt_strlst(a.group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC,
-                                                                AvahiPublishFlags(0), a.uuid.c_str(), SERVICE_TYPE,
-                                                                nullptr, strings.list);
-        if (error < 0) log_("Discovery: cannot update the TXT record of " + a.name() + ": " + avahi_strerror(error));
+        int error = avahi_entry_group_update_service_txt_strlst(
+            a.group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0), a.uuid.c_str(),
+            SERVICE_TYPE, nullptr, strings.list);
+        if (error < 0)
+            log_("Discovery: cannot update the TXT record of " + a.name() + ": " +
+                 avahi_strerror(error));
     }
     avahi_threaded_poll_unlock(a.poll);
 }
 
-DiscoveryAnnouncer::Txt DiscoveryAnnouncer::txt_record(const std::string& sila_version, const std::string& server_name,
-                                                       const std::string& description, const std::string& cert_pem,
+DiscoveryAnnouncer::Txt DiscoveryAnnouncer::txt_record(const std::string& sila_version,
+                                                       const std::string& server_name,
+                                                       const std::string& description,
+                                                       const std::string& cert_pem,
                                                        bool self_signed) {
     Txt txt;
     auto put = [&txt](const std::string& key, std::string value) {

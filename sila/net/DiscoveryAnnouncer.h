@@ -10,7 +10,8 @@
 //
 //   DiscoveryAnnouncer announcer([&](const std::string& line) { log_msg(line, 0); });
 //   announcer.announce(uuid, 50052, DiscoveryAnnouncer::txt_record("1.0", name, description,
-//                                                                  cert.cert_pem(), cert.self_signed()));
+//                                                                  cert.cert_pem(),
+//                                                                  cert.self_signed()));
 //   announcer.update(DiscoveryAnnouncer::txt_record("1.0", new_name, ...));   // SetServerName
 //   // the destructor withdraws the service
 //
@@ -19,7 +20,7 @@
 // start or restarts later is reconnected to and the service registered again
 // when it is back. Each such event is logged once.
 class DiscoveryAnnouncer {
-public:
+  public:
     using Log = std::function<void(const std::string&)>;
     using Txt = std::map<std::string, std::string>;
 
@@ -48,9 +49,10 @@ public:
     // "key=value" is cut to 255 bytes at a UTF-8 character boundary; empty
     // values are left out (a key without value counts as absent).
     static Txt txt_record(const std::string& sila_version, const std::string& server_name,
-                          const std::string& description, const std::string& cert_pem, bool self_signed);
+                          const std::string& description, const std::string& cert_pem,
+                          bool self_signed);
 
-private:
+  private:
     struct Avahi;  // the Avahi objects, kept out of this header
 
     Log log_;

@@ -33,7 +33,8 @@ using X509Ptr = std::unique_ptr<X509, Freer<X509, X509_free>>;
 using KeyPtr = std::unique_ptr<EVP_PKEY, Freer<EVP_PKEY, EVP_PKEY_free>>;
 using BioPtr = std::unique_ptr<BIO, Freer<BIO, BIO_free_all>>;
 using ObjPtr = std::unique_ptr<ASN1_OBJECT, Freer<ASN1_OBJECT, ASN1_OBJECT_free>>;
-using OctetPtr = std::unique_ptr<ASN1_OCTET_STRING, Freer<ASN1_OCTET_STRING, ASN1_OCTET_STRING_free>>;
+using OctetPtr =
+    std::unique_ptr<ASN1_OCTET_STRING, Freer<ASN1_OCTET_STRING, ASN1_OCTET_STRING_free>>;
 using ExtPtr = std::unique_ptr<X509_EXTENSION, Freer<X509_EXTENSION, X509_EXTENSION_free>>;
 using BnPtr = std::unique_ptr<BIGNUM, Freer<BIGNUM, BN_free>>;
 
@@ -51,7 +52,9 @@ std::string openssl_reason() {
     return reason;
 }
 
-[[noreturn]] void fail(const std::string& what) { throw Exception("ServerCertificate: " + what); }
+[[noreturn]] void fail(const std::string& what) {
+    throw Exception("ServerCertificate: " + what);
+}
 
 void check(bool ok, const char* step) {
     if (!ok) fail(std::string(step) + " failed: " + openssl_reason());
@@ -91,11 +94,13 @@ void write_new(const std::string& path, const std::string& text, mode_t mode) {
         }
         done += static_cast<std::size_t>(n);
     }
-    if (fsync(fd) != 0 || close(fd) != 0) fail("cannot write " + path + ": " + std::strerror(errno));
+    if (fsync(fd) != 0 || close(fd) != 0)
+        fail("cannot write " + path + ": " + std::strerror(errno));
 }
 
 void rename_into_place(const std::string& from, const std::string& to) {
-    if (rename(from.c_str(), to.c_str()) != 0) fail("cannot rename " + from + " to " + to + ": " + std::strerror(errno));
+    if (rename(from.c_str(), to.c_str()) != 0)
+        fail("cannot rename " + from + " to " + to + ": " + std::strerror(errno));
 }
 
 std::string bio_text(BIO* bio) {
@@ -125,8 +130,9 @@ std::string uuid_of(X509* cert) {
     const ASN1_OCTET_STRING* value = X509_EXTENSION_get_data(X509_get_ext(cert, index));
     std::string text(reinterpret_cast<const char*>(ASN1_STRING_get0_data(value)),
                      static_cast<std::size_t>(ASN1_STRING_length(value)));
-    bool der_string = text.size() >= 2 && (text[0] == 0x0c || text[0] == 0x13 || text[0] == 0x16) &&
-                      static_cast<std::size_t>(static_cast<unsigned char>(text[1])) == text.size() - 2;
+    bool der_string =
+        text.size() >= 2 && (text[0] == 0x0c || text[0] == 0x13 || text[0] == 0x16) &&
+        static_cast<std::size_t>(static_cast<unsigned char>(text[1])) == text.size() - 2;
     return der_string ? text.substr(2) : text;
 }
 
@@ -143,7 +149,8 @@ std::string subject_alt_names(const std::vector<std::string>& host_names) {
         if (host.empty() || host.find_first_of(", \t\r\n") != std::string::npos)
             fail("not a host name or address for the certificate: \"" + host + "\"");
         unsigned char address[16];
-        bool ip = inet_pton(AF_INET, host.c_str(), address) == 1 || inet_pton(AF_INET6, host.c_str(), address) == 1;
+        bool ip = inet_pton(AF_INET, host.c_str(), address) == 1 ||
+                  inet_pton(AF_INET6, host.c_str(), address) == 1;
         names += (names.empty() ? "" : ",") + std::string(ip ? "IP:" : "DNS:") + host;
     }
     return names;
@@ -159,16 +166,20 @@ std::pair<std::string, std::string> make_self_signed(const std::string& server_u
     check(X509_set_version(cert.get(), X509_VERSION_3) == 1, "X509_set_version");
 
     BnPtr serial(BN_new());
-    check(serial != nullptr && BN_rand(serial.get(), 127, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY) == 1, "BN_rand");
-    check(BN_to_ASN1_INTEGER(serial.get(), X509_get_serialNumber(cert.get())) != nullptr, "BN_to_ASN1_INTEGER");
-    check(X509_gmtime_adj(X509_getm_notBefore(cert.get()), -BACKDATE_SECONDS) != nullptr &&
-              X509_time_adj_ex(X509_getm_notAfter(cert.get()), VALIDITY_DAYS, 0, nullptr) != nullptr,
-          "setting the validity");
+    check(serial != nullptr && BN_rand(serial.get(), 127, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY) == 1,
+          "BN_rand");
+    check(BN_to_ASN1_INTEGER(serial.get(), X509_get_serialNumber(cert.get())) != nullptr,
+          "BN_to_ASN1_INTEGER");
+    check(
+        X509_gmtime_adj(X509_getm_notBefore(cert.get()), -BACKDATE_SECONDS) != nullptr &&
+            X509_time_adj_ex(X509_getm_notAfter(cert.get()), VALIDITY_DAYS, 0, nullptr) != nullptr,
+        "setting the validity");
 
     X509_NAME* name = X509_get_subject_name(cert.get());
-    check(X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                     reinterpret_cast<const unsigned char*>("SiLA2"), -1, -1, 0) == 1,
-          "X509_NAME_add_entry_by_txt");
+    check(
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char*>("SiLA2"), -1, -1, 0) == 1,
+        "X509_NAME_add_entry_by_txt");
     check(X509_set_issuer_name(cert.get(), name) == 1, "X509_set_issuer_name");
     check(X509_set_pubkey(cert.get(), key.get()) == 1, "X509_set_pubkey");
 
@@ -182,26 +193,31 @@ std::pair<std::string, std::string> make_self_signed(const std::string& server_u
     if (!alt_names.empty()) add_extension(cert.get(), NID_subject_alt_name, alt_names);
 
     OctetPtr uuid(ASN1_OCTET_STRING_new());
-    check(uuid != nullptr && ASN1_OCTET_STRING_set(uuid.get(), reinterpret_cast<const unsigned char*>(server_uuid.data()),
-                                                   static_cast<int>(server_uuid.size())) == 1,
+    check(uuid != nullptr &&
+              ASN1_OCTET_STRING_set(uuid.get(),
+                                    reinterpret_cast<const unsigned char*>(server_uuid.data()),
+                                    static_cast<int>(server_uuid.size())) == 1,
           "ASN1_OCTET_STRING_set");
     ObjPtr oid = uuid_oid();
     ExtPtr ext(X509_EXTENSION_create_by_OBJ(nullptr, oid.get(), 0, uuid.get()));
-    check(ext != nullptr && X509_add_ext(cert.get(), ext.get(), -1) == 1, "adding the UUID extension");
+    check(ext != nullptr && X509_add_ext(cert.get(), ext.get(), -1) == 1,
+          "adding the UUID extension");
 
     check(X509_sign(cert.get(), key.get(), EVP_sha256()) > 0, "X509_sign");
 
     BioPtr cert_out(BIO_new(BIO_s_mem()));
     BioPtr key_out(BIO_new(BIO_s_mem()));
     check(cert_out && key_out && PEM_write_bio_X509(cert_out.get(), cert.get()) == 1 &&
-              PEM_write_bio_PrivateKey(key_out.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1,
+              PEM_write_bio_PrivateKey(key_out.get(), key.get(), nullptr, nullptr, 0, nullptr,
+                                       nullptr) == 1,
           "writing PEM");
     return {bio_text(cert_out.get()), bio_text(key_out.get())};
 }
 
 }  // namespace
 
-ServerCertificate::ServerCertificate(std::string cert_pem, std::string key_pem, const std::string& origin)
+ServerCertificate::ServerCertificate(std::string cert_pem, std::string key_pem,
+                                     const std::string& origin)
     : cert_pem_(std::move(cert_pem)), key_pem_(std::move(key_pem)) {
     BioPtr cert_in = memory_bio(cert_pem_);
     X509Ptr cert(PEM_read_bio_X509(cert_in.get(), nullptr, nullptr, nullptr));
@@ -218,13 +234,15 @@ ServerCertificate::ServerCertificate(std::string cert_pem, std::string key_pem, 
     server_uuid_ = uuid_of(cert.get());
 }
 
-ServerCertificate ServerCertificate::load_or_create(const std::string& state_dir, const std::string& server_uuid,
+ServerCertificate ServerCertificate::load_or_create(const std::string& state_dir,
+                                                    const std::string& server_uuid,
                                                     const std::vector<std::string>& host_names) {
     const std::string cert_path = state_dir + "/" + CERT_FILE;
     const std::string key_path = state_dir + "/" + KEY_FILE;
     if (server_uuid.empty()) fail("no server UUID for the certificate");
     if (!exists(cert_path) || !exists(key_path)) {
-        if (!make_directory_chain(state_dir)) fail("cannot create the state directory " + state_dir);
+        if (!make_directory_chain(state_dir))
+            fail("cannot create the state directory " + state_dir);
         auto [cert_pem, key_pem] = make_self_signed(server_uuid, host_names);
         // The key first: a crash between the renames leaves a key without
         // certificate, which the next start replaces, never a certificate
@@ -236,7 +254,8 @@ ServerCertificate ServerCertificate::load_or_create(const std::string& state_dir
     }
 
     struct stat st {};
-    if (stat(key_path.c_str(), &st) != 0) fail("cannot read " + key_path + ": " + std::strerror(errno));
+    if (stat(key_path.c_str(), &st) != 0)
+        fail("cannot read " + key_path + ": " + std::strerror(errno));
     if ((st.st_mode & 077) != 0) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
@@ -244,12 +263,15 @@ ServerCertificate ServerCertificate::load_or_create(const std::string& state_dir
     }
     ServerCertificate loaded(read_file(cert_path), read_file(key_path), cert_path);
     if (loaded.server_uuid_ != server_uuid)
-        fail(cert_path + (loaded.server_uuid_.empty() ? " carries no server UUID"
-                                                      : " belongs to server " + loaded.server_uuid_) +
+        fail(cert_path +
+             (loaded.server_uuid_.empty() ? " carries no server UUID"
+                                          : " belongs to server " + loaded.server_uuid_) +
              ", not to " + server_uuid + "; remove it and " + KEY_FILE + " to make a new one");
     return loaded;
 }
 
-ServerCertificate ServerCertificate::from_files(const std::string& cert_path, const std::string& key_path) {
-    return ServerCertificate(read_file(cert_path), read_file(key_path), cert_path + " with " + key_path);
+ServerCertificate ServerCertificate::from_files(const std::string& cert_path,
+                                                const std::string& key_path) {
+    return ServerCertificate(read_file(cert_path), read_file(key_path),
+                             cert_path + " with " + key_path);
 }

@@ -12,14 +12,15 @@
 // what clients reading it as text expect), subjectAltName with the given
 // host names and addresses, an ECDSA P-256 key, SHA-256, valid ten years.
 //
-//   ServerCertificate c = ServerCertificate::load_or_create("sila", uuid, {"localhost", "127.0.0.1"});
-//   ServerCertificate c = ServerCertificate::from_files("/etc/sipper/tls.crt", "/etc/sipper/tls.key");
-//   grpc::SslServerCredentialsOptions::PemKeyCertPair pair{c.key_pem(), c.cert_pem()};
-//   if (c.self_signed()) txt = DiscoveryAnnouncer::txt_record(..., c.cert_pem(), true);
+//   ServerCertificate c = ServerCertificate::load_or_create("sila", uuid, {"localhost",
+//   "127.0.0.1"}); ServerCertificate c = ServerCertificate::from_files("/etc/sipper/tls.crt",
+//   "/etc/sipper/tls.key"); grpc::SslServerCredentialsOptions::PemKeyCertPair pair{c.key_pem(),
+//   c.cert_pem()}; if (c.self_signed()) txt = DiscoveryAnnouncer::txt_record(..., c.cert_pem(),
+//   true);
 //
 // Every failure raises Exception with a one-line reason naming the file.
 class ServerCertificate {
-public:
+  public:
     // File names inside the state directory.
     static constexpr const char* CERT_FILE = "certificate.pem";
     static constexpr const char* KEY_FILE = "key.pem";
@@ -33,7 +34,8 @@ public:
     // server_uuid, a key that does not match it, a key readable by group or
     // others, and unreadable files. An entry of host_names that parses as an
     // IPv4 or IPv6 address goes in as an IP address, any other as a DNS name.
-    static ServerCertificate load_or_create(const std::string& state_dir, const std::string& server_uuid,
+    static ServerCertificate load_or_create(const std::string& state_dir,
+                                            const std::string& server_uuid,
                                             const std::vector<std::string>& host_names);
 
     // The operator's certificate (the file may hold a chain, leaf first) and
@@ -48,7 +50,7 @@ public:
     // The UUID extension's text, empty when the certificate has none.
     const std::string& server_uuid() const { return server_uuid_; }
 
-private:
+  private:
     ServerCertificate(std::string cert_pem, std::string key_pem, const std::string& origin);
 
     std::string cert_pem_;

@@ -1,7 +1,7 @@
 #!/bin/sh
 # `unshare --map-root-user --net --mount sh discovery_scenario.sh ANNOUNCE_BIN DIR`: two hosts on a veth
 # pair, each with its own bus and Avahi daemon. "browser" must find what "server" (this namespace)
-# announces, see it renamed, see it again after the server's daemon restarts, and see it withdrawn.
+# announces, see a copy of it refused, see it renamed and again after its daemon restarts, and gone.
 set -u
 bin=$1 dir=$2 uuid=6a1c3e52-0f4d-4b7a-9c2e-5d8f1a2b3c4d port=50052 pids=""
 cleanup() { for p in $pids; do kill "$p" 2>/dev/null; done; wait; }
@@ -9,7 +9,6 @@ trap cleanup EXIT; trap 'exit 1' INT TERM
 fail() { echo "FAIL: $*"; echo "--- announcer:"; cat "$dir/announce.log"; exit 1; }
 # until_ok DEADLINE_SECONDS COMMAND...: retries every 0.2 s
 until_ok() { end=$(($(date +%s) + $1)); shift; while ! "$@"; do [ "$(date +%s)" -lt "$end" ] || return 1; sleep 0.2; done; }
-
 # avahi-daemon insists on a runtime directory owned by its user, and only
 # root is mapped into this user namespace: here its user is root.
 printf 'root:x:0:0::/root:/bin/sh\navahi:x:0:0::/:/bin/false\n' >"$dir/passwd"
@@ -23,7 +22,6 @@ until_ok 5 apart || fail "no browser namespace"
 ip link set lo up && ip link add va type veth peer name vb && ip link set vb netns "$browser" &&
     ip addr add 10.231.0.1/24 dev va && ip link set va up || fail "cannot set up the server's link"
 $in_browser sh -c 'ip link set lo up && ip addr add 10.231.0.2/24 dev vb && ip link set vb up' || fail "no browser link"
-
 # A bus and a daemon per host, each on a /run of its own.
 printf '%s\n' '<busconfig><type>system</type><listen>unix:path=/run/dbus/system_bus_socket</listen>' \
     '<auth>EXTERNAL</auth><policy context="default"><allow user="*"/><allow own="*"/>' \
