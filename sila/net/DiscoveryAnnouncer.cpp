@@ -94,16 +94,11 @@ struct DiscoveryAnnouncer::Avahi {
             api->timeout_update(retry, &when);
     }
 
-    static void on_retry(AvahiTimeout* timeout, void* self) {
+    // Avahi disarms a timeout before calling it; on_collision arms it again.
+    static void on_retry(AvahiTimeout*, void* self) {
         Avahi& a = *static_cast<Avahi*>(self);
-        a.retry_disarm(timeout);
         if (a.client != nullptr && avahi_client_get_state(a.client) == AVAHI_CLIENT_S_RUNNING)
             a.add_service();
-    }
-
-    void retry_disarm(AvahiTimeout* timeout) {
-        const AvahiPoll* api = avahi_threaded_poll_get(poll);
-        api->timeout_update(timeout, nullptr);
     }
 
     static void on_client(AvahiClient* client, AvahiClientState state, void* self) {

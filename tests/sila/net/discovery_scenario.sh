@@ -2,15 +2,14 @@
 # `unshare --map-root-user --net --mount sh discovery_scenario.sh ANNOUNCE_BIN DIR`: two hosts on a veth
 # pair, each with its own bus and Avahi daemon. "browser" must find what "server" (this namespace)
 # announces, see a copy of it refused, see it renamed and again after its daemon restarts, and gone.
-set -u
+set -u; PATH=$PATH:/usr/sbin:/sbin  # ip and the daemons
 bin=$1 dir=$2 uuid=6a1c3e52-0f4d-4b7a-9c2e-5d8f1a2b3c4d port=50052 pids=""
 cleanup() { for p in $pids; do kill "$p" 2>/dev/null; done; wait; }
 trap cleanup EXIT; trap 'exit 1' INT TERM
-fail() { echo "FAIL: $*"; echo "--- announcer:"; cat "$dir/announce.log"; exit 1; }
+fail() { printf 'FAIL: %s\n--- announcer:\n' "$*"; cat "$dir/announce.log"; exit 1; }
 # until_ok DEADLINE_SECONDS COMMAND...: retries every 0.2 s
 until_ok() { end=$(($(date +%s) + $1)); shift; while ! "$@"; do [ "$(date +%s)" -lt "$end" ] || return 1; sleep 0.2; done; }
-# avahi-daemon insists on a runtime directory owned by its user, and only
-# root is mapped into this user namespace: here its user is root.
+# avahi-daemon wants its runtime directory owned by its user; only root is mapped here.
 printf 'root:x:0:0::/root:/bin/sh\navahi:x:0:0::/:/bin/false\n' >"$dir/passwd"
 printf 'root:x:0:\navahi:x:0:\n' >"$dir/group"
 mount --bind "$dir/passwd" /etc/passwd && mount --bind "$dir/group" /etc/group || fail "cannot map the avahi user"
@@ -43,7 +42,7 @@ start_bus server va; start_bus browser vb $in_browser; start_avahi browser $in_b
 # The announcer starts before the server's daemon and must wait for it.
 mkfifo "$dir/names" && exec 3<>"$dir/names"
 "$bin" "$uuid" "$port" "$dir/state" "First Name" <&3 >"$dir/announce.log" 2>&1 & announcer=$!; pids="$pids $announcer"
-logged() { [ "$(grep -c "$1" "$dir/announce.log" 2>/dev/null)" = "$2" ]; }
+logged() { [ "$(grep -c "$1" "$dir/${3:-announce}.log" 2>/dev/null)" = "$2" ]; }  # PATTERN COUNT [LOG]
 until_ok 10 logged "no Avahi daemon running" 1 || fail "no word of the missing daemon"
 start_avahi server
 
@@ -60,17 +59,17 @@ cmp -s "$dir/ca.pem" "$dir/state/certificate.pem" || fail "ca strings differ fro
 # A copy of the server (same UUID) on the other host must leave the name to it.
 mkfifo "$dir/copy" && exec 4<>"$dir/copy"
 $in_browser "$bin" "$uuid" 50053 "$dir/copy-state" "Copy" <&4 >"$dir/copy.log" 2>&1 & copy=$!; pids="$pids $copy"
-copy_refused() { grep -q "announced by another server already" "$dir/copy.log"; }
-until_ok 30 copy_refused || fail "the copy did not see the name taken: $(cat "$dir/copy.log")"
+until_ok 30 logged "announced by another server already" 1 copy || fail "the copy did not see the name taken: $(cat "$dir/copy.log")"
 echo exit >&4; wait "$copy"
-echo "Second Name" >&3
-until_ok 30 seen_with ";$port;.*server_name=Second Name\"" || fail "new name not seen: $(cat "$dir/seen")"
+# 240 a and two e-acute: cut to 255 bytes for "server_name=...", without splitting a character.
+a240=$(printf '%240s' | tr ' ' a); printf '%s\303\251\303\251\n' "$a240" >&3; second="server_name=$a240\\\\195\\\\169\""
+until_ok 30 seen_with ";$port;.*$second" || fail "new name not seen: $(cat "$dir/seen")"
 # A restarted daemon has forgotten the service: announced again, as renamed.
 kill "$avahi" && wait "$avahi"
 until_ok 10 logged "went away" 1 || fail "no word of the daemon leaving"
 start_avahi server
 until_ok 30 logged "announced $uuid" 2 || fail "not announced again after the daemon's restart"
-until_ok 30 seen_with '"server_name=Second Name"' || fail "not seen after the restart: $(cat "$dir/seen")"
+until_ok 30 seen_with "$second" || fail "not seen after the restart: $(cat "$dir/seen")"
 echo exit >&3
 wait "$announcer" || fail "announcer failed"
 until_ok 30 gone || fail "still seen after withdrawal: $(cat "$dir/seen")"
