@@ -18,7 +18,9 @@
 // Discovery never holds up the server: nothing here throws or waits for the
 // network. Avahi's own thread does the work; a daemon that is missing at
 // start or restarts later is reconnected to and the service registered again
-// when it is back. Each such event is logged once.
+// when it is back. A name (the UUID) another host announces already is left
+// to it, not changed: the announcer tries again every minute. Each such
+// event is logged once.
 class DiscoveryAnnouncer {
   public:
     using Log = std::function<void(const std::string&)>;

@@ -12,11 +12,10 @@
 // what clients reading it as text expect), subjectAltName with the given
 // host names and addresses, an ECDSA P-256 key, SHA-256, valid ten years.
 //
-//   ServerCertificate c = ServerCertificate::load_or_create("sila", uuid, {"localhost",
-//   "127.0.0.1"}); ServerCertificate c = ServerCertificate::from_files("/etc/sipper/tls.crt",
-//   "/etc/sipper/tls.key"); grpc::SslServerCredentialsOptions::PemKeyCertPair pair{c.key_pem(),
-//   c.cert_pem()}; if (c.self_signed()) txt = DiscoveryAnnouncer::txt_record(..., c.cert_pem(),
-//   true);
+//   auto c = ServerCertificate::load_or_create("sila", uuid, {"localhost", "127.0.0.1"});
+//   auto c = ServerCertificate::from_files("/etc/sipper/tls.crt", "/etc/sipper/tls.key");
+//   tls.pem_key_cert_pairs.push_back({c.key_pem(), c.cert_pem()});
+//   if (c.self_signed()) ...   // publish c.cert_pem() with the announcement
 //
 // Every failure raises Exception with a one-line reason naming the file.
 class ServerCertificate {
