@@ -1,5 +1,7 @@
 #include "sila/FeatureSupport.h"
 
+#include "interfaces/SipperMethods.h"
+
 grpc::Status FeatureSupport::error_of(const std::string& feature_fqi, const CommandTracker::Record& r)
 {
     const std::string id = SipperGateway::error_identifier(r);
@@ -17,11 +19,15 @@ grpc::Status FeatureSupport::not_answering(const std::string& feature_fqi, const
 
 ExecutionRegistry::Outcome FeatureSupport::run(SipperGateway& gateway, ExecutionRegistry::Progress& progress,
                                                const std::string& feature_fqi, const CommandTracker::Operation& op,
-                                               CommandTracker::Record* record)
+                                               CommandTracker::Record* record, double start_fraction)
 {
     if (progress.cancelled())
         return {};
-    const CommandTracker::Record r = gateway.run(op, [&] { return progress.cancelled(); });
+    const CommandTracker::Record r =
+        gateway.run(op, [&] { return progress.cancelled(); }, [&] { progress.running(start_fraction); });
+    // Cancelled while it was being sent: the stop may have come before it.
+    if (!r.finished() && progress.cancelled())
+        gateway.submit(SipperGateway::operation("stop_all_motion", sipper_methods::STOP_ALL_MOTION));
     if (record != nullptr)
         *record = r;
     if (r.state == CommandTracker::State::succeeded)

@@ -20,10 +20,11 @@ public:
     static grpc::Status error_of(const std::string& feature_fqi, const CommandTracker::Record& r);
     static grpc::Status not_answering(const std::string& feature_fqi, const std::string& text);
 
-    // Sends the operation and follows it to its end (or the cancellation).
+    // Sends the operation and follows it to its end (or the cancellation);
+    // the execution is running, at start_fraction, once the sipper took it.
     static ExecutionRegistry::Outcome run(SipperGateway& gateway, ExecutionRegistry::Progress& progress,
                                           const std::string& feature_fqi, const CommandTracker::Operation& op,
-                                          CommandTracker::Record* record = nullptr);
+                                          CommandTracker::Record* record = nullptr, double start_fraction = 0.0);
 
     // A sip's outcome as the Outcome response names it.
     static std::string sip_outcome(const std::string& tracker_outcome);

@@ -61,7 +61,8 @@ double ParameterCheck::real(bool present, const sila2::org::silastandard::Real& 
 }
 
 std::string ParameterCheck::text(bool present, const sila2::org::silastandard::String& v, const std::string& name,
-                                 std::size_t min_length, std::size_t max_length, const std::string& pattern)
+                                 std::size_t min_length, std::size_t max_length, const std::string& pattern,
+                                 bool ignore_case)
 {
     if (missing(present, name))
         return "";
@@ -70,7 +71,8 @@ std::string ParameterCheck::text(bool present, const sila2::org::silastandard::S
         refuse(name, "The parameter " + name + " must hold " + range_text(min_length, max_length) + " characters.");
         return "";
     }
-    if (!pattern.empty() && !std::regex_match(v.value(), std::regex(pattern))) {
+    if (!pattern.empty() && !std::regex_match(v.value(), std::regex(pattern, ignore_case ? std::regex::ECMAScript | std::regex::icase
+                                                                                       : std::regex::ECMAScript))) {
         refuse(name, "The parameter " + name + " must match the pattern " + pattern + ", not \"" + v.value() + "\".");
         return "";
     }

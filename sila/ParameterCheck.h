@@ -22,9 +22,11 @@ public:
                          std::int64_t low, std::int64_t high);
     double real(bool present, const sila2::org::silastandard::Real& v, const std::string& name, double low, double high);
     // A string of min_length to max_length characters (UTF-8) that matches the
-    // pattern as a whole (an empty pattern matches anything).
+    // pattern as a whole (an empty pattern matches anything), in any case
+    // when ignore_case (identifiers compared without regard to case).
     std::string text(bool present, const sila2::org::silastandard::String& v, const std::string& name,
-                     std::size_t min_length, std::size_t max_length, const std::string& pattern = "");
+                     std::size_t min_length, std::size_t max_length, const std::string& pattern = "",
+                     bool ignore_case = false);
     // A check of the caller's own on a parameter that passed the others.
     void refuse(const std::string& name, const std::string& message);
 

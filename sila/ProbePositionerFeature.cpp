@@ -42,7 +42,6 @@ grpc::Status ProbePositionerFeature::MoveToPosition(grpc::ServerContext* context
     if (check.failed())
         return check.error();
     const std::string uuid = executions_.start(MOVE, [this, position](ExecutionRegistry::Progress& p) {
-        p.running(0.0);
         return FeatureSupport::run(gateway_, p, FEATURE,
                                    SipperGateway::operation("goto_position_safe", sipper_methods::GOTO_POSITION_SAFE,
                                                             {position}, {{"position", position}}));
@@ -71,7 +70,6 @@ grpc::Status ProbePositionerFeature::ParkProbe(grpc::ServerContext* context, con
     if (auto refused = lock_.check(*context))
         return *refused;
     const std::string uuid = executions_.start(PARK, [this](ExecutionRegistry::Progress& p) {
-        p.running(0.0);
         const std::int32_t swap = PLATE_SWAP_POSITION;
         return FeatureSupport::run(
             gateway_, p, FEATURE,

@@ -41,13 +41,12 @@ grpc::Status SipperControllerFeature::InitializeSipper(grpc::ServerContext* cont
     if (auto refused = lock_.check(*context))
         return *refused;
     const std::string uuid = executions_.start(INITIALIZE, [this](ExecutionRegistry::Progress& p) {
-        p.running(0.0);
         ExecutionRegistry::Outcome o = FeatureSupport::run(
             gateway_, p, FEATURE, SipperGateway::operation("reset", component_methods::RESET));
         if (!o.error.ok())
             return o;
-        p.running(0.5);
-        return FeatureSupport::run(gateway_, p, FEATURE, SipperGateway::operation("run", component_methods::RUN));
+        return FeatureSupport::run(gateway_, p, FEATURE, SipperGateway::operation("run", component_methods::RUN),
+                                   nullptr, 0.5);
     });
     executions_.confirm(uuid, response);
     return grpc::Status::OK;
@@ -73,7 +72,6 @@ grpc::Status SipperControllerFeature::HomeAxes(grpc::ServerContext* context, con
     if (auto refused = lock_.check(*context))
         return *refused;
     const std::string uuid = executions_.start(HOME, [this](ExecutionRegistry::Progress& p) {
-        p.running(0.0);
         return FeatureSupport::run(gateway_, p, FEATURE, SipperGateway::operation("home", sipper_methods::HOME));
     });
     executions_.confirm(uuid, response);

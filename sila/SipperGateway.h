@@ -34,12 +34,15 @@ public:
     void start();
     void stop();
 
-    // Sends the operation and returns its record once it ended, or once
-    // `abandon` says so (checked every LOOK), as it is then.
-    template <class Abandon>
-    CommandTracker::Record run(const CommandTracker::Operation& op, Abandon abandon)
+    // Sends the operation, calls `taken` once the sipper took it, and returns
+    // its record once it ended, or once `abandon` says so (checked every
+    // LOOK), as it is then.
+    template <class Abandon, class Taken>
+    CommandTracker::Record run(const CommandTracker::Operation& op, Abandon abandon, Taken taken)
     {
         CommandTracker::Record r = tracker_.submit(op);
+        if (r.state == CommandTracker::State::running || r.state == CommandTracker::State::succeeded)
+            taken();
         while (!r.finished() && !abandon()) {
             const std::optional<CommandTracker::Record> now = tracker_.wait(r.id, CommandTracker::Clock::now() + LOOK);
             if (now)

@@ -41,7 +41,6 @@ WellSamplerFeature::WellSamplerFeature(SipperGateway& gateway, ExecutionRegistry
 std::string WellSamplerFeature::start_sip(const std::string& command_fqi, const Sip& sip)
 {
     return executions_.start(command_fqi, [this, sip](ExecutionRegistry::Progress& p) {
-        p.running(0.0);
         CommandTracker::Record record;
         ExecutionRegistry::Outcome o = FeatureSupport::run(
             gateway_, p, FEATURE,
@@ -156,7 +155,6 @@ grpc::Status WellSamplerFeature::WashProbe(grpc::ServerContext* context, const w
     if (check.failed())
         return check.error();
     const std::string uuid = executions_.start(WASH, [this, wash1, wash2](ExecutionRegistry::Progress& p) {
-        p.running(0.0);
         return FeatureSupport::run(gateway_, p, FEATURE,
                                    SipperGateway::operation("wash", sipper_methods::WASH, {wash1, wash2},
                                                             {{"wash_time1", wash1}, {"wash_time2", wash2}}));
