@@ -51,6 +51,14 @@ if(SIPPER_SIMULATED_BOARD)
           DESTINATION ${SIPPER_UNIT_DESTINATION})
 endif()
 
+# sipper-sila's unit serves any installation, simulated or not.
+install(CODE "
+  set(BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+  set(DOCDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}\")
+  configure_file(\"${PROJECT_SOURCE_DIR}/packaging/sipper-sila@.service.in\"
+                 \"${CMAKE_BINARY_DIR}/packaging/sipper-sila@.service\" @ONLY)")
+install(FILES ${CMAKE_BINARY_DIR}/packaging/sipper-sila@.service DESTINATION ${SIPPER_UNIT_DESTINATION})
+
 # Documentation. Debian wants the changelog of a native package compressed
 # reproducibly (no name or time stamp in the gzip header).
 configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in ${CMAKE_BINARY_DIR}/packaging/changelog @ONLY)
@@ -75,8 +83,10 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 over microplates, wash and matrix stations, and talks to the other processes
 of its installation through named shared-memory channels. The package holds
 the component (sipper), the operator tools (sipperctl, sipper-config), the
-simulated motion board and installation (boardsim, installation-sim), an
-example installation and a systemd service template that runs one.")
+remote front ends (sipper-web, HTTP/JSON and a page; sipper-sila, a SiLA 2
+server for lab orchestration software), the simulated motion board and
+installation (boardsim, installation-sim), an example installation and
+systemd service templates that run an installation and its SiLA 2 server.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
