@@ -36,8 +36,11 @@ def run_observable(stub, command, parameters):
     confirmation = getattr(stub, command)(parameters)
     uuid = fw.CommandExecutionUUID(value=confirmation.commandExecutionUUID.value)
     for info in getattr(stub, command + "_Info")(uuid):
-        print("  %s: %s %.0f%%" % (command, fw.ExecutionInfo.CommandStatus.Name(info.commandStatus),
-                                  100 * info.progressInfo.value))
+        left = info.estimatedRemainingTime
+        print("  %s: %s %.0f%%%s" % (command, fw.ExecutionInfo.CommandStatus.Name(info.commandStatus),
+                                    100 * info.progressInfo.value,
+                                    " (about %.1f s left)" % (left.seconds + left.nanos / 1e9)
+                                    if info.HasField("estimatedRemainingTime") else ""))
     return getattr(stub, command + "_Result")(uuid)
 
 

@@ -33,16 +33,22 @@ grpc::Status unknown_uuid(const std::string& uuid)
 
 }  // namespace
 
-void ExecutionRegistry::Progress::running(double progress, std::optional<std::chrono::milliseconds> remaining)
+void ExecutionRegistry::Progress::running(double progress)
 {
     std::lock_guard<std::mutex> hold(registry_.guard_);
     auto it = registry_.executions_.find(uuid_);
     if (it == registry_.executions_.end())
         return;
     Execution& e = *it->second;
+    const Clock::time_point now = Clock::now();
+    if (!e.started) {
+        e.started = now;
+        const auto last = registry_.last_duration_.find(e.command_fqi);
+        if (last != registry_.last_duration_.end())
+            e.estimated_end = now + last->second;
+    }
     e.status = Status::running;
     e.progress = std::clamp(progress, 0.0, 1.0);
-    e.estimated_end = remaining ? std::optional<Clock::time_point>(Clock::now() + *remaining) : std::nullopt;
     registry_.changed(e);
 }
 
@@ -111,8 +117,11 @@ void ExecutionRegistry::finish(const std::string& uuid, Outcome outcome)
     if (e.cancelled)
         outcome.error = SilaError::undefined(std::string(CANCELLED_TEXT) + ".");
     e.status = outcome.error.ok() ? Status::succeeded : Status::failed;
-    if (e.status == Status::succeeded)
+    if (e.status == Status::succeeded) {
         e.progress = 1.0;
+        if (e.started)
+            last_duration_[e.command_fqi] = Clock::now() - *e.started;
+    }
     e.estimated_end.reset();
     e.outcome = std::move(outcome);
     e.worker_done = true;

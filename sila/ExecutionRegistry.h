@@ -42,8 +42,9 @@ public:
     // What the work tells of itself, and asks.
     class Progress {
     public:
-        // progress 0.0 ... 1.0; the remaining time when it can be told.
-        void running(double progress, std::optional<std::chrono::milliseconds> remaining = std::nullopt);
+        // progress 0.0 ... 1.0. The remaining time is estimated from the
+        // last successful run of the same command, when there was one.
+        void running(double progress);
         bool cancelled() const;
 
     private:
@@ -85,6 +86,7 @@ private:
         std::string command_fqi;
         Status status = Status::waiting;
         double progress = 0.0;
+        std::optional<Clock::time_point> started;
         std::optional<Clock::time_point> estimated_end;
         Clock::time_point expiry;
         std::uint64_t version = 0;
@@ -105,5 +107,7 @@ private:
     std::mutex guard_;
     std::condition_variable changed_;
     std::map<std::string, ExecutionPtr> executions_;
+    // How long the last successful run of each command took.
+    std::map<std::string, Clock::duration> last_duration_;
     bool stopping_ = false;
 };

@@ -343,6 +343,8 @@ def scenario(run, stubs):
                       CommandExecutionUUID=cc.DataType_UUID(UUID=FW.String(value=nobody.value))), metadata=key)
     lock.UnlockServer(lc.UnlockServer_Parameters(LockIdentifier=FW.String(value="k1")))
     check(not lock.Get_IsLocked(lc.Get_IsLocked_Parameters()).IsLocked.value, "unlocked")
+    lock.LockServer(lc.LockServer_Parameters(LockIdentifier=FW.String(value="k3"), Timeout=FW.Integer(value=1)))
+    wait_until("the lock's timeout", lambda: not lock.Get_IsLocked(lc.Get_IsLocked_Parameters()).IsLocked.value, 5)
 
     # The sipper killed: its own defined error, and served again once it is back.
     run.procs["sipper"].kill()
@@ -359,6 +361,8 @@ def scenario(run, stubs):
                               "--well", "A1"], capture_output=True, text=True, timeout=120)
     check(example.returncode == 0 and re.search(r"outcome: (SampleSeen|SampleMissed|DoneWithoutSensor)",
                                                 example.stdout), "example: " + example.stdout + example.stderr)
+    # A second homing is estimated from the first.
+    check(re.search(r"HomeAxes: running \d+% \(about \d+\.\d s left\)", example.stdout), "estimate: " + example.stdout)
     run.procs["sila"].send_signal(signal.SIGTERM)
     check(run.procs.pop("sila").wait(10) == 0, "sipper-sila stops on SIGTERM")
     port, again = run.start_sila("sila")
