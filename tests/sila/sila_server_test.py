@@ -107,15 +107,18 @@ class Run:
         return int(m.group(1)), m.group(2)
 
     def stop(self):
+        """Stops everything; the names of the servers that did not end cleanly (a sanitizer report, a hang)."""
+        bad = []
         for name in [n for n in self.procs if n != "installation"]:
             p = self.procs[name]
             p.send_signal(signal.SIGTERM)
             try:
-                p.wait(10)
+                if p.wait(10) != 0 and name != "sipper":
+                    bad.append(name)
             except subprocess.TimeoutExpired:
                 p.kill()
                 p.wait()
-                print(name + " did not stop on SIGTERM", file=sys.stderr)
+                bad.append(name)
         if "installation" in self.procs:
             self.ctl("--interface", "Installation", "kill")
             try:
@@ -124,6 +127,7 @@ class Run:
                 self.procs["installation"].kill()
         self.ctl("clean", *FIXED_NAMES)
         self.ctl("clean", "--board", "1", "2")
+        return bad
 
 
 class Stubs:
@@ -429,7 +433,10 @@ def main():
     except Failed as e:
         print("FAILED: %s" % e, file=sys.stderr)
     finally:
-        run.stop()
+        bad = run.stop()
+        if bad:
+            print("FAILED: did not end cleanly on SIGTERM: %s (see their .out)" % ", ".join(bad), file=sys.stderr)
+            ok = False
         os.close(lock_fd)
         if ok:
             shutil.rmtree(run.dir, ignore_errors=True)
