@@ -27,7 +27,7 @@
 //   executions.confirm(uuid, response);              // the initiation's answer
 //   return executions.stream_info(context, request, COMMAND_FQI, writer);
 class ExecutionRegistry {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
     enum class Status { waiting, running, succeeded, failed };
     enum class Cancel { cancelled, unknown, ended };
@@ -41,15 +41,16 @@ public:
 
     // What the work tells of itself, and asks.
     class Progress {
-    public:
+      public:
         // progress 0.0 ... 1.0. The remaining time is estimated from the
         // last successful run of the same command, when there was one.
         void running(double progress);
         bool cancelled() const;
 
-    private:
+      private:
         friend class ExecutionRegistry;
-        Progress(ExecutionRegistry& registry, std::string uuid) : registry_(registry), uuid_(std::move(uuid)) {}
+        Progress(ExecutionRegistry& registry, std::string uuid)
+            : registry_(registry), uuid_(std::move(uuid)) {}
         ExecutionRegistry& registry_;
         std::string uuid_;
     };
@@ -66,22 +67,24 @@ public:
     void confirm(const std::string& uuid, sila2::org::silastandard::CommandConfirmation* reply);
 
     // C_Info: the current state at once, then every change, until the end.
-    grpc::Status stream_info(grpc::ServerContext* context, const sila2::org::silastandard::CommandExecutionUUID& uuid,
+    grpc::Status stream_info(grpc::ServerContext* context,
+                             const sila2::org::silastandard::CommandExecutionUUID& uuid,
                              const std::string& command_fqi,
                              grpc::ServerWriter<sila2::org::silastandard::ExecutionInfo>* writer);
     // C_Result: the work's outcome, or the framework error for an unknown
     // UUID or an execution not finished.
-    grpc::Status result(const sila2::org::silastandard::CommandExecutionUUID& uuid, const std::string& command_fqi,
-                        std::string& value);
+    grpc::Status result(const sila2::org::silastandard::CommandExecutionUUID& uuid,
+                        const std::string& command_fqi, std::string& value);
 
     Cancel cancel(const std::string& uuid);
     void cancel_all();
 
     // How long a UUID stays valid after the execution's last change.
     static constexpr std::chrono::minutes LIFETIME{30};
-    static constexpr const char* CANCELLED_TEXT = "The command was cancelled through the CancelController";
+    static constexpr const char* CANCELLED_TEXT =
+        "The command was cancelled through the CancelController";
 
-private:
+  private:
     struct Execution {
         std::string command_fqi;
         Status status = Status::waiting;

@@ -7,10 +7,10 @@
 // sila/features/ hold them (embedded at build time), by their fully
 // qualified identifiers.
 //
-//   const FeatureCatalog::Feature* f = FeatureCatalog::find("org.silastandard/core/SiLAService/v1");
-//   if (f) reply(f->definition);
+//   const FeatureCatalog::Feature* f =
+//   FeatureCatalog::find("org.silastandard/core/SiLAService/v1"); if (f) reply(f->definition);
 class FeatureCatalog {
-public:
+  public:
     struct Feature {
         std::string_view fqi;
         std::string_view definition;

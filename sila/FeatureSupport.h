@@ -14,7 +14,7 @@
 // errors of the feature, an operation carried out for an observable command,
 // and the subscription loop of an observable property.
 class FeatureSupport {
-public:
+  public:
     // The defined error of the feature a record that did not succeed stands
     // for, with the sipper's text as its message.
     static grpc::Status error_of(const std::string& feature_fqi, const CommandTracker::Record& r);
@@ -22,9 +22,12 @@ public:
 
     // Sends the operation and follows it to its end (or the cancellation);
     // the execution is running, at start_fraction, once the sipper took it.
-    static ExecutionRegistry::Outcome run(SipperGateway& gateway, ExecutionRegistry::Progress& progress,
-                                          const std::string& feature_fqi, const CommandTracker::Operation& op,
-                                          CommandTracker::Record* record = nullptr, double start_fraction = 0.0);
+    static ExecutionRegistry::Outcome run(SipperGateway& gateway,
+                                          ExecutionRegistry::Progress& progress,
+                                          const std::string& feature_fqi,
+                                          const CommandTracker::Operation& op,
+                                          CommandTracker::Record* record = nullptr,
+                                          double start_fraction = 0.0);
 
     // A sip's outcome as the Outcome response names it.
     static std::string sip_outcome(const std::string& tracker_outcome);
@@ -33,26 +36,25 @@ public:
     // until the client cancels or the server stops; a sipper that does not
     // answer ends the subscription with SipperNotAnswering.
     template <class Response, class Fill>
-    static grpc::Status subscribe(grpc::ServerContext* context, SipperGateway& gateway, const std::string& feature_fqi,
-                                  grpc::ServerWriter<Response>* writer, Fill fill)
-    {
+    static grpc::Status subscribe(grpc::ServerContext* context, SipperGateway& gateway,
+                                  const std::string& feature_fqi,
+                                  grpc::ServerWriter<Response>* writer, Fill fill) {
         nlohmann::json status = gateway.status();
         std::uint64_t seen = gateway.board().latest().version;
         std::string last;
         for (;;) {
             if (!status.value("connected", false))
-                return not_answering(feature_fqi, status.value("error", std::string("the sipper does not answer")));
+                return not_answering(
+                    feature_fqi, status.value("error", std::string("the sipper does not answer")));
             Response r;
             fill(status, r);
             std::string bytes = r.SerializeAsString();
             if (bytes != last) {
-                if (!writer->Write(r))
-                    return grpc::Status::OK;
+                if (!writer->Write(r)) return grpc::Status::OK;
                 last = std::move(bytes);
             }
             const StatusBoard::Seen next = gateway.board().wait_newer(seen, WAKE);
-            if (context->IsCancelled() || gateway.board().closed())
-                return grpc::Status::OK;
+            if (context->IsCancelled() || gateway.board().closed()) return grpc::Status::OK;
             seen = next.version;
             status = next.status;
         }

@@ -11,7 +11,7 @@
 //
 // Every failure raises Exception naming the file.
 class ServerIdentity {
-public:
+  public:
     static constexpr const char* SERVER_TYPE = "Sipper";
     static constexpr const char* UUID_FILE = "server-uuid";
     static constexpr const char* NAME_FILE = "server-name";
@@ -28,7 +28,7 @@ public:
     static std::string new_uuid();
     static bool is_uuid(const std::string& text);
 
-private:
+  private:
     std::string dir_;
     std::string uuid_;
     mutable std::mutex guard_;

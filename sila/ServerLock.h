@@ -13,12 +13,14 @@
 //
 //   if (std::optional<grpc::Status> refused = lock.check(*context)) return *refused;
 class ServerLock {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
     enum class Unlock { unlocked, not_locked, wrong_identifier };
 
-    static constexpr const char* METADATA_FQI = "org.silastandard/core/LockController/v1/Metadata/LockIdentifier";
-    static constexpr const char* HEADER = "sila-org.silastandard-core-lockcontroller-v1-metadata-lockidentifier-bin";
+    static constexpr const char* METADATA_FQI =
+        "org.silastandard/core/LockController/v1/Metadata/LockIdentifier";
+    static constexpr const char* HEADER =
+        "sila-org.silastandard-core-lockcontroller-v1-metadata-lockidentifier-bin";
     static constexpr const char* INVALID_IDENTIFIER_FQI =
         "org.silastandard/core/LockController/v1/DefinedExecutionError/InvalidLockIdentifier";
 
@@ -31,7 +33,7 @@ public:
     // which also restarts the timeout); otherwise the error to answer with.
     std::optional<grpc::Status> check(const grpc::ServerContext& context);
 
-private:
+  private:
     bool expired(Clock::time_point now) const;
 
     std::mutex guard_;

@@ -10,7 +10,7 @@
 //   return SilaError::validation(FQI + "/Parameter/Well", "Well must name a well like B7");
 //   return SilaError::defined(FQI + "/DefinedExecutionError/SipperBusy", record.message);
 class SilaError {
-public:
+  public:
     // Numbered as the framework's FrameworkError.ErrorType.
     enum class Framework {
         command_execution_not_accepted = 0,

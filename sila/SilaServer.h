@@ -27,7 +27,7 @@
 //   server.start();                // port() is the port bound
 //   server.wait();                 // until shutdown() from another thread
 class SilaServer {
-public:
+  public:
     struct Options {
         SipperGateway::Options sipper;
         std::string host = "127.0.0.1";
@@ -56,7 +56,7 @@ public:
     // Why these options cannot be served, or "" when they can.
     static std::string refusal(const Options& options);
 
-private:
+  private:
     void log(const std::string& line) const;
     void renamed(const std::string& name);
     DiscoveryAnnouncer::Txt txt(const std::string& name) const;

@@ -8,40 +8,32 @@ SipperGateway::SipperGateway(Options options)
       link_(options_.interface_name),
       monitor_(link_, options_.log_file,
                [this](const std::string& event, const std::string& data) {
-                   if (event == "status")
-                       board_.publish(data);
+                   if (event == "status") board_.publish(data);
                }),
-      tracker_(link_, monitor_)
-{
-}
+      tracker_(link_, monitor_) {}
 
-SipperGateway::~SipperGateway()
-{
+SipperGateway::~SipperGateway() {
     stop();
 }
 
-void SipperGateway::start()
-{
+void SipperGateway::start() {
     monitor_.start();
 }
 
-void SipperGateway::stop()
-{
+void SipperGateway::stop() {
     board_.close();
     monitor_.stop();
 }
 
-nlohmann::json SipperGateway::status()
-{
+nlohmann::json SipperGateway::status() {
     const StatusBoard::Seen seen = board_.latest();
-    if (seen.version != 0)
-        return seen.status;
+    if (seen.version != 0) return seen.status;
     return monitor_.observe();
 }
 
-CommandTracker::Operation SipperGateway::operation(const std::string& name, std::uint16_t method, SipperLink::Args args,
-                                                   nlohmann::json arguments, const std::string& well)
-{
+CommandTracker::Operation SipperGateway::operation(const std::string& name, std::uint16_t method,
+                                                   SipperLink::Args args, nlohmann::json arguments,
+                                                   const std::string& well) {
     CommandTracker::Operation op;
     op.name = name;
     op.method = method;
@@ -51,8 +43,7 @@ CommandTracker::Operation SipperGateway::operation(const std::string& name, std:
     return op;
 }
 
-std::string SipperGateway::error_identifier(const CommandTracker::Record& r)
-{
+std::string SipperGateway::error_identifier(const CommandTracker::Record& r) {
     std::string text = r.message;
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -60,16 +51,11 @@ std::string SipperGateway::error_identifier(const CommandTracker::Record& r)
     if (r.unreachable() || says("stopped answering") || says("does not answer"))
         return "SipperNotAnswering";
     if (r.state == CommandTracker::State::refused || r.state == CommandTracker::State::failed) {
-        if (says("no worker task"))
-            return "NoWorkerTask";
-        if (says("not homed"))
-            return "SipperNotHomed";
-        if (says("not configured"))
-            return "SipperNotConfigured";
-        if (says("busy"))
-            return "SipperBusy";
-        if (says("in error state"))
-            return "SipperInErrorState";
+        if (says("no worker task")) return "NoWorkerTask";
+        if (says("not homed")) return "SipperNotHomed";
+        if (says("not configured")) return "SipperNotConfigured";
+        if (says("busy")) return "SipperBusy";
+        if (says("in error state")) return "SipperInErrorState";
     }
     return "OperationFailed";
 }

@@ -16,10 +16,11 @@
 //
 //   SipperGateway gateway({"Sipper", "", "logs/sipper.log"});
 //   gateway.start();
-//   CommandTracker::Record r = gateway.run(SipperGateway::operation("home", sipper_methods::HOME), abandon);
-//   if (r.state != CommandTracker::State::succeeded) answer SipperGateway::error_identifier(r), r.message
+//   CommandTracker::Record r = gateway.run(SipperGateway::operation("home", sipper_methods::HOME),
+//   abandon); if (r.state != CommandTracker::State::succeeded) answer
+//   SipperGateway::error_identifier(r), r.message
 class SipperGateway {
-public:
+  public:
     struct Options {
         std::string interface_name = "Sipper";
         std::string config_dir;  // empty: ask the sipper
@@ -38,20 +39,22 @@ public:
     // its record once it ended, or once `abandon` says so (checked every
     // LOOK), as it is then.
     template <class Abandon, class Taken>
-    CommandTracker::Record run(const CommandTracker::Operation& op, Abandon abandon, Taken taken)
-    {
+    CommandTracker::Record run(const CommandTracker::Operation& op, Abandon abandon, Taken taken) {
         CommandTracker::Record r = tracker_.submit(op);
-        if (r.state == CommandTracker::State::running || r.state == CommandTracker::State::succeeded)
+        if (r.state == CommandTracker::State::running ||
+            r.state == CommandTracker::State::succeeded)
             taken();
         while (!r.finished() && !abandon()) {
-            const std::optional<CommandTracker::Record> now = tracker_.wait(r.id, CommandTracker::Clock::now() + LOOK);
-            if (now)
-                r = *now;
+            const std::optional<CommandTracker::Record> now =
+                tracker_.wait(r.id, CommandTracker::Clock::now() + LOOK);
+            if (now) r = *now;
         }
         return r;
     }
     // The record once the sipper took or refused the operation.
-    CommandTracker::Record submit(const CommandTracker::Operation& op) { return tracker_.submit(op); }
+    CommandTracker::Record submit(const CommandTracker::Operation& op) {
+        return tracker_.submit(op);
+    }
 
     // The current status: the monitor's last, or one observed now.
     nlohmann::json status();
@@ -60,7 +63,8 @@ public:
     const Options& options() const { return options_; }
 
     static CommandTracker::Operation operation(const std::string& name, std::uint16_t method,
-                                               SipperLink::Args args = {}, nlohmann::json arguments = nlohmann::json::object(),
+                                               SipperLink::Args args = {},
+                                               nlohmann::json arguments = nlohmann::json::object(),
                                                const std::string& well = "");
 
     // The defined error a record that did not succeed stands for, by the
@@ -70,7 +74,7 @@ public:
 
     static constexpr std::chrono::milliseconds LOOK{200};
 
-private:
+  private:
     Options options_;
     SipperLink link_;
     StatusBoard board_;

@@ -1,10 +1,8 @@
 #include "sila/StatusBoard.h"
 
-void StatusBoard::publish(const std::string& status_text)
-{
+void StatusBoard::publish(const std::string& status_text) {
     nlohmann::json status = nlohmann::json::parse(status_text, nullptr, false);
-    if (status.is_discarded())
-        return;
+    if (status.is_discarded()) return;
     {
         std::lock_guard<std::mutex> hold(guard_);
         latest_.status = std::move(status);
@@ -13,21 +11,19 @@ void StatusBoard::publish(const std::string& status_text)
     changed_.notify_all();
 }
 
-StatusBoard::Seen StatusBoard::latest() const
-{
+StatusBoard::Seen StatusBoard::latest() const {
     std::lock_guard<std::mutex> hold(guard_);
     return latest_;
 }
 
-StatusBoard::Seen StatusBoard::wait_newer(std::uint64_t seen, std::chrono::milliseconds timeout) const
-{
+StatusBoard::Seen StatusBoard::wait_newer(std::uint64_t seen,
+                                          std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> hold(guard_);
     changed_.wait_for(hold, timeout, [&] { return closed_ || latest_.version != seen; });
     return latest_;
 }
 
-void StatusBoard::close()
-{
+void StatusBoard::close() {
     {
         std::lock_guard<std::mutex> hold(guard_);
         closed_ = true;
@@ -35,8 +31,7 @@ void StatusBoard::close()
     changed_.notify_all();
 }
 
-bool StatusBoard::closed() const
-{
+bool StatusBoard::closed() const {
     std::lock_guard<std::mutex> hold(guard_);
     return closed_;
 }

@@ -12,7 +12,7 @@
 //
 //   StatusBoard::Seen s = board.wait_newer(seen, 250ms);   // s.version == seen: nothing new
 class StatusBoard {
-public:
+  public:
     struct Seen {
         std::uint64_t version = 0;
         nlohmann::json status;
@@ -27,7 +27,7 @@ public:
     void close();
     bool closed() const;
 
-private:
+  private:
     mutable std::mutex guard_;
     mutable std::condition_variable changed_;
     Seen latest_;
