@@ -15,9 +15,8 @@ grpc::Status CancelControllerFeature::CancelCommand(grpc::ServerContext* context
     ParameterCheck check(std::string(FQI) + "/Command/CancelCommand");
     const bool present =
         request->has_commandexecutionuuid() && request->commandexecutionuuid().has_uuid();
-    const std::string uuid =
-        check.text(present, request->commandexecutionuuid().uuid(), "CommandExecutionUUID", 36, 36,
-                   "[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}");
+    const std::string uuid = check.text(present, request->commandexecutionuuid().uuid(),
+                                        "CommandExecutionUUID", 36, 36, &ParameterCheck::UUID_TEXT);
     if (check.failed()) return check.error();
     switch (executions_.cancel(uuid)) {
         case ExecutionRegistry::Cancel::cancelled:

@@ -42,10 +42,7 @@ grpc::Status SiLAServiceFeature::GetFeatureDefinition(
     ParameterCheck check(std::string(FQI) + "/Command/GetFeatureDefinition");
     const std::string fqi =
         check.text(request->has_featureidentifier(), request->featureidentifier(),
-                   "FeatureIdentifier", 1, 2048,
-                   "[a-z][a-z0-9]*(\\.[a-z][a-z0-9]*)*/[a-z][a-z0-9]*(\\.[a-z][a-z0-9]*)*/"
-                   "[A-Z][a-zA-Z0-9]*/v[0-9]+",
-                   true);
+                   "FeatureIdentifier", 1, 2048, &ParameterCheck::FEATURE_FQI);
     if (check.failed()) return check.error();
     const FeatureCatalog::Feature* f = FeatureCatalog::find(fqi);
     if (f == nullptr)

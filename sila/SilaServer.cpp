@@ -87,6 +87,7 @@ DiscoveryAnnouncer::Txt SilaServer::txt(const std::string& name) const {
 }
 
 void SilaServer::renamed(const std::string& name) {
+    std::lock_guard<std::mutex> hold(announcer_guard_);
     if (announcer_) announcer_->update(txt(name));
 }
 
@@ -110,6 +111,7 @@ bool SilaServer::start() {
     if (!server_ || port_ == 0) return false;
     gateway_.start();
     if (!is_loopback(options_.host)) {
+        std::lock_guard<std::mutex> hold(announcer_guard_);
         announcer_ =
             std::make_unique<DiscoveryAnnouncer>([this](const std::string& line) { log(line); });
         announcer_->announce(identity_.uuid(), port_, txt(identity_.name()));
@@ -122,7 +124,10 @@ void SilaServer::wait() {
 }
 
 void SilaServer::shutdown() {
-    announcer_.reset();
+    {
+        std::lock_guard<std::mutex> hold(announcer_guard_);
+        announcer_.reset();
+    }
     // The property subscriptions end first; they would hold the shutdown.
     gateway_.board().close();
     if (server_) server_->Shutdown(std::chrono::system_clock::now() + std::chrono::seconds(2));

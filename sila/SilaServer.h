@@ -2,6 +2,7 @@
 #include <grpcpp/grpcpp.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "sila/CancelControllerFeature.h"
@@ -75,6 +76,7 @@ class SilaServer {
     ProbePositionerFeature probe_positioner_;
     WellSamplerFeature well_sampler_;
     PlateManagerFeature plate_manager_;
+    std::mutex announcer_guard_;  // renamed() runs on gRPC's threads
     std::unique_ptr<DiscoveryAnnouncer> announcer_;
     std::unique_ptr<grpc::Server> server_;
     int port_ = 0;

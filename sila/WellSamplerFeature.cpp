@@ -68,7 +68,7 @@ grpc::Status WellSamplerFeature::SipWell(grpc::ServerContext* context,
     ParameterCheck check(SIP_WELL);
     Sip sip;
     sip.label =
-        check.text(request->has_well(), request->well(), "Well", 2, 4, "[A-Z][1-9][0-9]{0,2}");
+        check.text(request->has_well(), request->well(), "Well", 2, 4, &ParameterCheck::WELL);
     sip_settings(check, *request, sip.wash1, sip.wash2, sip.depth, sip.tag);
     if (check.failed()) return check.error();
     sip.row = sip.label[0] - 'A';

@@ -19,6 +19,16 @@
 #include "sila/SilaServer.h"
 #include "utilities/Exception.h"
 
+#if defined(__SANITIZE_THREAD__)
+#include "TsanSuppressions.h"
+
+// See sila/tsan-suppressions.txt: races ThreadSanitizer reports inside
+// libraries built without it.
+extern "C" const char* __tsan_default_suppressions() {
+    return SILA_TSAN_SUPPRESSIONS;
+}
+#endif
+
 namespace {
 
 constexpr int EXIT_USAGE = 64;
