@@ -7,8 +7,8 @@
 // sila/features/ hold them (embedded at build time), by their fully
 // qualified identifiers.
 //
-//   const FeatureCatalog::Feature* f =
-//   FeatureCatalog::find("org.silastandard/core/SiLAService/v1"); if (f) reply(f->definition);
+//   auto* f = FeatureCatalog::find("org.silastandard/core/SiLAService/v1");
+//   if (f) reply(f->definition);
 class FeatureCatalog {
   public:
     struct Feature {

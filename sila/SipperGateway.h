@@ -16,9 +16,10 @@
 //
 //   SipperGateway gateway({"Sipper", "", "logs/sipper.log"});
 //   gateway.start();
-//   CommandTracker::Record r = gateway.run(SipperGateway::operation("home", sipper_methods::HOME),
-//   abandon); if (r.state != CommandTracker::State::succeeded) answer
-//   SipperGateway::error_identifier(r), r.message
+//   auto op = SipperGateway::operation("home", sipper_methods::HOME);
+//   CommandTracker::Record r = gateway.run(op, abandon, on_taken);
+//   if (r.state != CommandTracker::State::succeeded)
+//       answer SipperGateway::error_identifier(r) with r.message
 class SipperGateway {
   public:
     struct Options {
