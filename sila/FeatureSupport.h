@@ -39,6 +39,12 @@ class FeatureSupport {
     static grpc::Status subscribe(grpc::ServerContext* context, SipperGateway& gateway,
                                   const std::string& feature_fqi,
                                   grpc::ServerWriter<Response>* writer, Fill fill) {
+        // Counted while open: the gateway then watches the sipper closely.
+        struct Counted {
+            StatusBoard& board;
+            explicit Counted(StatusBoard& b) : board(b) { board.subscribe(); }
+            ~Counted() { board.unsubscribe(); }
+        } counted(gateway.board());
         nlohmann::json status = gateway.status();
         std::uint64_t seen = gateway.board().latest().version;
         std::string last;

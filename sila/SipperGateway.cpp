@@ -18,16 +18,23 @@ SipperGateway::~SipperGateway() {
 
 void SipperGateway::start() {
     monitor_.start();
+    watcher_ = std::thread([this] {
+        while (!board_.closed()) {
+            if (board_.wait_subscribed(std::chrono::seconds(1))) {
+                monitor_.observe();
+                std::this_thread::sleep_for(WATCH_PERIOD);
+            }
+        }
+    });
 }
 
 void SipperGateway::stop() {
     board_.close();
+    if (watcher_.joinable()) watcher_.join();
     monitor_.stop();
 }
 
 nlohmann::json SipperGateway::status() {
-    const StatusBoard::Seen seen = board_.latest();
-    if (seen.version != 0) return seen.status;
     return monitor_.observe();
 }
 

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "remote/CommandTracker.h"
 #include "remote/Monitor.h"
@@ -57,7 +58,8 @@ class SipperGateway {
         return tracker_.submit(op);
     }
 
-    // The current status: the monitor's last, or one observed now.
+    // The status observed now (the board's last may be older than a new
+    // subscriber's first value should be).
     nlohmann::json status();
     SipperLink& link() { return link_; }
     StatusBoard& board() { return board_; }
@@ -74,6 +76,10 @@ class SipperGateway {
     static std::string error_identifier(const CommandTracker::Record& r);
 
     static constexpr std::chrono::milliseconds LOOK{200};
+    // How often the sipper is looked at while a property subscription is
+    // open, so that an update follows a change within this (the monitor
+    // alone looks four times a second while the sipper is idle).
+    static constexpr std::chrono::milliseconds WATCH_PERIOD{10};
 
   private:
     Options options_;
@@ -81,4 +87,5 @@ class SipperGateway {
     StatusBoard board_;
     Monitor monitor_;
     CommandTracker tracker_;
+    std::thread watcher_;
 };

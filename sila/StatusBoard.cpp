@@ -35,3 +35,22 @@ bool StatusBoard::closed() const {
     std::lock_guard<std::mutex> hold(guard_);
     return closed_;
 }
+
+void StatusBoard::subscribe() {
+    {
+        std::lock_guard<std::mutex> hold(guard_);
+        ++subscribers_;
+    }
+    changed_.notify_all();
+}
+
+void StatusBoard::unsubscribe() {
+    std::lock_guard<std::mutex> hold(guard_);
+    --subscribers_;
+}
+
+bool StatusBoard::wait_subscribed(std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> hold(guard_);
+    changed_.wait_for(hold, timeout, [&] { return closed_ || subscribers_ > 0; });
+    return subscribers_ > 0 && !closed_;
+}

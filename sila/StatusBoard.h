@@ -27,9 +27,17 @@ class StatusBoard {
     void close();
     bool closed() const;
 
+    // Property subscriptions open now: while there is one, the gateway looks
+    // at the sipper more often than the monitor does.
+    void subscribe();
+    void unsubscribe();
+    // Waits until a subscription is open (or the board closes, or the timeout).
+    bool wait_subscribed(std::chrono::milliseconds timeout) const;
+
   private:
     mutable std::mutex guard_;
     mutable std::condition_variable changed_;
     Seen latest_;
     bool closed_ = false;
+    int subscribers_ = 0;
 };
