@@ -61,6 +61,7 @@ class FeatureSupport {
             }
             const StatusBoard::Seen next = gateway.board().wait_newer(seen, WAKE);
             if (context->IsCancelled() || gateway.board().closed()) return grpc::Status::OK;
+            if (next.version == seen) continue;
             seen = next.version;
             status = next.status;
         }
