@@ -7,8 +7,10 @@ reads who it is, brings the sipper into service, homes it and sips one well.
 Needs Debian's python3-grpcio and python3-grpc-tools: the stubs are made
 from the server's .proto files (sila/protos) into a temporary directory."""
 import argparse
+import atexit
 import base64
 import os
+import shutil
 import sys
 import tempfile
 
@@ -18,6 +20,7 @@ import grpc
 
 def load_stubs(proto_dir):
     out = tempfile.mkdtemp(prefix="sila_stubs_")
+    atexit.register(shutil.rmtree, out, True)
     protos = [f for f in os.listdir(proto_dir) if f.endswith(".proto")]
     if protoc.main(["protoc", "-I" + proto_dir, "--python_out=" + out, "--grpc_python_out=" + out] + protos) != 0:
         sys.exit("cannot compile the protos in " + proto_dir)
