@@ -141,9 +141,11 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 over microplates, wash and matrix stations, and talks to the other processes
 of its installation through named shared-memory channels. The package holds
 the component (sipper), the operator tools (sipperctl, sipper-config), the
-simulated motion board and installation (boardsim, installation-sim), an
-example installation and systemd units that run one per machine, with
-sipper-web (and the SiLA 2 server, when built) beside it.")
+remote front ends (sipper-web, HTTP/JSON and a page; sipper-sila, a SiLA 2
+server for lab orchestration software), the simulated motion board and
+installation (boardsim, installation-sim), an example installation and
+systemd units that run one installation per machine, with sipper-web and
+sipper-sila beside it.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

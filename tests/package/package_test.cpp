@@ -50,7 +50,8 @@ TEST(Package, BuildsUnpacksAndRunsTheExampleInstallationFromTheUnpackedFiles)
     ASSERT_EQ(run_command("dpkg-deb -x " + quote(deb) + " " + quote(root.path())).status, 0);
     const std::string usr = root.path() + "/usr";
     for (const char* file : {"bin/sipper", "bin/sipperctl", "bin/sipper-config", "bin/boardsim", "bin/installation-sim",
-                             "bin/sipper-web", "share/sipper/examples/installation.cfg",
+                             "bin/sipper-web", "bin/sipper-sila", "lib/systemd/system/sipper-sila@.service",
+                             "share/sipper/examples/installation.cfg",
                              "share/sipper/examples/sipper.cfg", "share/sipper/examples/stage-default.cfg",
                              "share/sipper/examples/sipper-web.env", "share/doc/sipper/README.Debian",
                              "share/doc/sipper/copyright", "lib/systemd/system/sipper-installation@.service",
