@@ -17,6 +17,21 @@ const char* const SEEN_ON_DESCENT = "SIP SENSOR 1 , ";
 const char* const SEES_SAMPLE = "SIP SENSOR SEES SAMPLE";
 const char* const NEVER_SAW = "NEVER SAW SIP SENSOR OUTPUT";
 const char* const FAILURE_MARKS[] = {"SipperTask Error : ", "home_op failed"};
+// Task lines that tell which operation another client started.
+const struct {
+    const char* mark;
+    const char* name;
+    std::uint16_t method;
+} KIND_MARKS[] = {{"SipperTask Begin homing operation", "home", sipper_methods::HOME},
+                  {"SipperTask Homing complete", "home", sipper_methods::HOME},
+                  {"SipperTask home_op failed", "home", sipper_methods::HOME},
+                  {"SipperTask CHECKING SIP SENSOR", "sip", sipper_methods::SIP},
+                  {"SipperTask SIP SENSOR ", "sip", sipper_methods::SIP},
+                  {"SipperTask NEVER SAW SIP SENSOR OUTPUT", "sip", sipper_methods::SIP},
+                  {"SipperTask wash_operation()", "wash", sipper_methods::WASH}};
+// Only the first lines of an operation start an external record: a late
+// line of one that has ended must not start another.
+const char* const BEGIN_MARKS[] = {"SipperTask Begin homing operation", "SipperTask CHECKING SIP SENSOR"};
 
 constexpr int STATUS_ERROR = 1;
 constexpr int STATUS_BUSY = 2;
@@ -104,7 +119,8 @@ json CommandTracker::Record::to_json() const
             {"started", time_text(started)},
             {"ended", time_text(ended)},
             {"message", text_or_null(message)},
-            {"outcome", text_or_null(outcome)}};
+            {"outcome", text_or_null(outcome)},
+            {"external", external}};
 }
 
 CommandTracker::CommandTracker(SipperLink& link, Monitor& monitor) : link_(link), monitor_(monitor)
@@ -213,15 +229,7 @@ CommandTracker::Record CommandTracker::submit(const Operation& op, const std::st
         r->key = key;
         r->operation = op;
         r->created = Clock::now();
-        records_.push_back(r);
-        if (!key.empty())
-            by_key_[key] = r;
-        while (records_.size() > MAX_RECORDS) {
-            if (!records_.front()->key.empty())
-                by_key_.erase(records_.front()->key);
-            records_.pop_front();
-        }
-        change(r, hold);
+        keep(r, hold);
     }
     // Stop must never wait behind an operation that is being sent.
     if (op.method == sipper_methods::STOP_ALL_MOTION)
@@ -230,6 +238,7 @@ CommandTracker::Record CommandTracker::submit(const Operation& op, const std::st
     std::lock_guard<std::mutex> one_at_a_time(send_guard_);
     // Settle the previous operation first: its end needs a second look once
     // the sipper is no longer busy (while it is, there is nothing to settle).
+    Monitor::Clock::time_point looked = Monitor::Clock::now();
     json status = monitor_.observe();
     for (int look = 0; look < 3 && status.value("status", 0) != STATUS_BUSY; ++look) {
         {
@@ -237,6 +246,7 @@ CommandTracker::Record CommandTracker::submit(const Operation& op, const std::st
             if (!current_)
                 break;
         }
+        looked = Monitor::Clock::now();
         status = monitor_.observe();
     }
     if (!status.value("connected", false)) {
@@ -247,21 +257,41 @@ CommandTracker::Record CommandTracker::submit(const Operation& op, const std::st
         return finish(r, State::refused, *refusal);
 
     const bool instant = !runs_on_task(op.method);
+    std::optional<std::string> busy_refusal;
     {
         std::unique_lock<std::mutex> hold(guard_);
-        if (!instant && current_) {
+        if (!instant && current_ && current_->record->external && current_->begun > looked) {
+            // Another client's operation began after our look: the sipper
+            // is busy with it and would refuse ours.
+            json busy = status;
+            busy["status"] = STATUS_BUSY;
+            busy_refusal = refusal_before_sending(op, busy);
+        } else if (!instant && current_ && current_->record->external) {
+            // Another client's operation, which the sipper has ended (it is
+            // not busy): its end is what the sipper's state says.
+            if (status.value("status", 0) == STATUS_ERROR)
+                end_current(State::failed,
+                            current_->error_line.empty() ? "the sipper went to its error state" : current_->error_line,
+                            hold);
+            else
+                end_current(State::succeeded, "", hold);
+        } else if (!instant && current_) {
             // Not busy, yet its end was not seen: do not let the new
             // operation take its lines.
             end_current(State::failed, "its end was not seen before the next operation", hold);
         }
-        Current c;
-        c.record = r;
-        c.instant = instant;
-        if (instant)
-            instant_ = c;
-        else
-            current_ = c;
+        if (!busy_refusal) {
+            Current c;
+            c.record = r;
+            c.instant = instant;
+            if (instant)
+                instant_ = c;
+            else
+                current_ = c;
+        }
     }
+    if (busy_refusal)
+        return finish(r, State::refused, *busy_refusal);
     const SipperLink::Reply sent = link_.call(op.method, op.args);
     {
         std::unique_lock<std::mutex> hold(guard_);
@@ -297,6 +327,52 @@ CommandTracker::Record CommandTracker::submit(const Operation& op, const std::st
     }
 }
 
+void CommandTracker::keep(const RecordPtr& r, std::unique_lock<std::mutex>& hold)
+{
+    records_.push_back(r);
+    if (!r->key.empty())
+        by_key_[r->key] = r;
+    while (records_.size() > MAX_RECORDS) {
+        if (!records_.front()->key.empty())
+            by_key_.erase(records_.front()->key);
+        records_.pop_front();
+    }
+    change(r, hold);
+}
+
+// Only called with no operation of ours on the task: ours holds current_
+// from before it is sent until its end is known.
+void CommandTracker::begin_external(std::unique_lock<std::mutex>& hold)
+{
+    const RecordPtr r = std::make_shared<Record>();
+    r->id = next_id_++;
+    r->external = true;
+    r->operation.name = "unknown";
+    r->operation.sent = nullptr;
+    r->state = State::running;
+    r->created = Clock::now();
+    r->started = r->created;
+    Current c;
+    c.record = r;
+    c.begun = Monitor::Clock::now();
+    current_ = c;
+    keep(r, hold);
+}
+
+void CommandTracker::name_external(const std::string& text, std::unique_lock<std::mutex>& hold)
+{
+    const RecordPtr r = current_->record;
+    if (!r->external || r->operation.name != "unknown")
+        return;
+    for (const auto& kind : KIND_MARKS)
+        if (starts_with(text, kind.mark)) {
+            r->operation.name = kind.name;
+            r->operation.method = kind.method;
+            change(r, hold);
+            return;
+        }
+}
+
 void CommandTracker::end_current(State s, const std::string& message, std::unique_lock<std::mutex>& hold)
 {
     const RecordPtr r = current_->record;
@@ -313,8 +389,16 @@ void CommandTracker::observe(const std::vector<std::string>& lines, const json& 
                              Monitor::Clock::time_point taken)
 {
     std::unique_lock<std::mutex> hold(guard_);
+    // The status was read before the lines: the lines of an operation that
+    // turned the sipper busy belong to its record.
+    if (!current_ && status.value("connected", false) && status.value("status", 0) == STATUS_BUSY)
+        begin_external(hold);
     for (const std::string& line : lines) {
         const std::string text = Monitor::text_of(line);
+        if (!current_)
+            for (const char* mark : BEGIN_MARKS)
+                if (starts_with(text, mark))
+                    begin_external(hold);
         if (instant_ && refuses(instant_->record->operation.method, text)) {
             const RecordPtr r = instant_->record;
             instant_.reset();
@@ -332,6 +416,7 @@ void CommandTracker::observe(const std::vector<std::string>& lines, const json& 
         }
         if (!starts_with(text, TASK_LINE))
             continue;
+        name_external(text, hold);
         if (r->state == State::queued) {
             r->state = State::running;
             r->started = Clock::now();

@@ -32,6 +32,12 @@
 // (or queued -> succeeded for an operation that is done when the sipper has
 // taken it). stop_all_motion is sent at once, never queued behind another
 // operation and never refused.
+//
+// The sipper also runs what other clients send (the other front end,
+// sipperctl). When none of ours is in flight and the sipper turns busy or
+// logs the start of an operation, that operation gets a record of its own,
+// `external`, running from then on, its kind ("home", "sip"; "unknown" when
+// the log does not tell) taken from the log, followed to its end like ours.
 class CommandTracker {
 public:
     enum class State { queued, running, succeeded, failed, refused };
@@ -56,6 +62,8 @@ public:
         std::string outcome;  // a sip's: "seen", "missed", "done" (no sensor); "" otherwise
         // The channel's result when the sipper could not be reached at all.
         int link_result = call_ok;
+        // Started by another client; only seen here.
+        bool external = false;
         bool unreachable() const { return link_result != call_ok; }
 
         bool finished() const { return state != State::queued && state != State::running; }
@@ -110,11 +118,16 @@ private:
         // Not busy was seen once while running; the task's last lines may
         // still be on their way to the log. The end is decided at the next look.
         std::optional<Monitor::Clock::time_point> idle_seen;
+        // When another client's operation was first seen.
+        Monitor::Clock::time_point begun{};
     };
 
     std::optional<std::string> refusal_before_sending(const Operation& op, const nlohmann::json& status) const;
     Record finish(const RecordPtr& r, State s, const std::string& message, int link_result = call_ok);
     void change(const RecordPtr& r, std::unique_lock<std::mutex>& hold);
+    void keep(const RecordPtr& r, std::unique_lock<std::mutex>& hold);
+    void begin_external(std::unique_lock<std::mutex>& hold);
+    void name_external(const std::string& text, std::unique_lock<std::mutex>& hold);
     void end_current(State s, const std::string& message, std::unique_lock<std::mutex>& hold);
     Record send_at_once(const RecordPtr& r);
 

@@ -371,3 +371,39 @@ TEST_F(WebTest, EveryOperationKeepsItsOwnRecordAndOutcomeRefusalsCarryTheSippers
     WebProcess::EventReader lost(web_.port(), "", "999999999");
     ASSERT_GE(lost.wait_for("reset", [](const json&) { return true; }, 10.0), 0);
 }
+
+TEST_F(WebTest, OperationsSentByAnotherClientGetRecordsOfTheirOwnBesideOurs)
+{
+    start_installation(false, "SampleInterface");
+    own_sipper_ = spawn({bin("sipper"), "Sipper", path("logs/sipper.log"), path("cfg/sipper.cfg")}, path("sipper.out"));
+    ASSERT_TRUE(answers("Sipper", 10.0));
+    ASSERT_TRUE(web_.start({"--log", path("logs/sipper.log")}, path("sipper-web.out"))) << read_file(web_.out());
+    WebProcess::EventReader events(web_.port());
+    // Ours (sent by sipper-web) and theirs (sipperctl's), interleaved; each
+    // ends as sent, with its kind, and is an event.
+    const std::vector<std::pair<std::string, std::string>> steps = {
+        {"reset", ""}, {"run", ""}, {"", "home"}, {"A1", ""}, {"", "sip C3 0 2 2 0 50 50"}, {"home", ""}, {"", "home"}};
+    json last;
+    for (const auto& [ours, theirs] : steps) {
+        const bool sip = ours.size() == 2 || theirs.rfind("sip", 0) == 0;
+        if (!ours.empty()) {
+            const json body = sip ? json{{"command", "sip"}, {"well", ours}, {"wash_time1", 50}, {"wash_time2", 50}}
+                                  : json{{"command", ours}};
+            last = web_.post(body.dump(), "application/json", "/api/v1/commands?wait=120").body;
+        } else {
+            ASSERT_EQ(std::system((bin("sipperctl") + " " + theirs + " > " + path("ctl.out") + " 2>&1").c_str()), 0);
+            const json before = last;
+            EXPECT_TRUE(eventually([&] {
+                last = web_.get("/api/v1/commands?limit=1").body["commands"][0];
+                return last["id"] != before["id"] && last["ended"] != nullptr;
+            }, 60.0)) << theirs << last << log("sipper.log");
+        }
+        EXPECT_EQ(last["external"], ours.empty()) << last;
+        EXPECT_EQ(last["command"], sip ? "sip" : ours.empty() ? "home" : ours) << last;
+        EXPECT_EQ(last["state"], "succeeded") << last;
+        EXPECT_EQ(last["outcome"], sip ? json("seen") : json(nullptr)) << last;
+        EXPECT_GE(events.wait_for("command", [&](const json& j) { return j == last; }, 10.0), 0) << last;
+    }
+    // No record more than the steps: nothing of ours was taken for theirs.
+    EXPECT_EQ(web_.get("/api/v1/commands?limit=50").body["commands"].size(), steps.size());
+}
