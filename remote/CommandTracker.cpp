@@ -238,16 +238,16 @@ CommandTracker::Record CommandTracker::submit(const Operation& op, const std::st
     std::lock_guard<std::mutex> one_at_a_time(send_guard_);
     // Settle the previous operation first: its end needs a second look once
     // the sipper is no longer busy (while it is, there is nothing to settle).
-    Monitor::Clock::time_point looked = Monitor::Clock::now();
     json status = monitor_.observe();
+    Monitor::Clock::time_point looked = Monitor::Clock::now();
     for (int look = 0; look < 3 && status.value("status", 0) != STATUS_BUSY; ++look) {
         {
             std::lock_guard<std::mutex> hold(guard_);
             if (!current_)
                 break;
         }
-        looked = Monitor::Clock::now();
         status = monitor_.observe();
+        looked = Monitor::Clock::now();
     }
     if (!status.value("connected", false)) {
         return finish(r, State::failed, status.value("error", std::string("the sipper does not answer")),
@@ -260,9 +260,10 @@ CommandTracker::Record CommandTracker::submit(const Operation& op, const std::st
     std::optional<std::string> busy_refusal;
     {
         std::unique_lock<std::mutex> hold(guard_);
-        if (!instant && current_ && current_->record->external && current_->begun > looked) {
-            // Another client's operation began after our look: the sipper
-            // is busy with it and would refuse ours.
+        if (!instant && current_ && current_->record->external && current_->begun_busy &&
+            current_->begun > looked) {
+            // A later look than ours found the sipper busy with another
+            // client's operation: it would refuse ours.
             json busy = status;
             busy["status"] = STATUS_BUSY;
             busy_refusal = refusal_before_sending(op, busy);
@@ -342,7 +343,7 @@ void CommandTracker::keep(const RecordPtr& r, std::unique_lock<std::mutex>& hold
 
 // Only called with no operation of ours on the task: ours holds current_
 // from before it is sent until its end is known.
-void CommandTracker::begin_external(std::unique_lock<std::mutex>& hold)
+void CommandTracker::begin_external(bool busy, std::unique_lock<std::mutex>& hold)
 {
     const RecordPtr r = std::make_shared<Record>();
     r->id = next_id_++;
@@ -355,6 +356,7 @@ void CommandTracker::begin_external(std::unique_lock<std::mutex>& hold)
     Current c;
     c.record = r;
     c.begun = Monitor::Clock::now();
+    c.begun_busy = busy;
     current_ = c;
     keep(r, hold);
 }
@@ -392,13 +394,13 @@ void CommandTracker::observe(const std::vector<std::string>& lines, const json& 
     // The status was read before the lines: the lines of an operation that
     // turned the sipper busy belong to its record.
     if (!current_ && status.value("connected", false) && status.value("status", 0) == STATUS_BUSY)
-        begin_external(hold);
+        begin_external(true, hold);
     for (const std::string& line : lines) {
         const std::string text = Monitor::text_of(line);
         if (!current_)
             for (const char* mark : BEGIN_MARKS)
-                if (starts_with(text, mark))
-                    begin_external(hold);
+                if (!current_ && starts_with(text, mark))
+                    begin_external(false, hold);
         if (instant_ && refuses(instant_->record->operation.method, text)) {
             const RecordPtr r = instant_->record;
             instant_.reset();

@@ -118,15 +118,17 @@ private:
         // Not busy was seen once while running; the task's last lines may
         // still be on their way to the log. The end is decided at the next look.
         std::optional<Monitor::Clock::time_point> idle_seen;
-        // When another client's operation was first seen.
+        // When another client's operation was first seen, and whether the
+        // sipper was busy then (or only its lines were seen, after its end).
         Monitor::Clock::time_point begun{};
+        bool begun_busy = false;
     };
 
     std::optional<std::string> refusal_before_sending(const Operation& op, const nlohmann::json& status) const;
     Record finish(const RecordPtr& r, State s, const std::string& message, int link_result = call_ok);
     void change(const RecordPtr& r, std::unique_lock<std::mutex>& hold);
     void keep(const RecordPtr& r, std::unique_lock<std::mutex>& hold);
-    void begin_external(std::unique_lock<std::mutex>& hold);
+    void begin_external(bool busy, std::unique_lock<std::mutex>& hold);
     void name_external(const std::string& text, std::unique_lock<std::mutex>& hold);
     void end_current(State s, const std::string& message, std::unique_lock<std::mutex>& hold);
     Record send_at_once(const RecordPtr& r);
